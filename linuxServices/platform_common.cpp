@@ -1,0 +1,70 @@
+#include "platform_common.h"
+
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+const char BASE64_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+void writeLine(FILE* stream, const std::string& line) {
+    // One locked stdio call per line keeps lines from different threads apart.
+    flockfile(stream);
+    fwrite(line.data(), 1, line.size(), stream);
+    putc_unlocked('\n', stream);
+    fflush(stream);
+    funlockfile(stream);
+}
+} // namespace
+
+std::string base64Encode(const unsigned char* data, size_t len) {
+    std::string out;
+    out.reserve(4 * ((len + 2) / 3));
+    size_t i = 0;
+    for (; i + 3 <= len; i += 3) {
+        const unsigned group = (unsigned(data[i]) << 16) | (unsigned(data[i + 1]) << 8) | data[i + 2];
+        out += BASE64_ALPHABET[(group >> 18) & 63];
+        out += BASE64_ALPHABET[(group >> 12) & 63];
+        out += BASE64_ALPHABET[(group >> 6) & 63];
+        out += BASE64_ALPHABET[group & 63];
+    }
+    const size_t rest = len - i;
+    if (rest > 0) {
+        unsigned group = unsigned(data[i]) << 16;
+        if (rest == 2) group |= unsigned(data[i + 1]) << 8;
+        out += BASE64_ALPHABET[(group >> 18) & 63];
+        out += BASE64_ALPHABET[(group >> 12) & 63];
+        out += rest == 2 ? BASE64_ALPHABET[(group >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+std::string basenameOf(const std::string& s) {
+    const size_t slash = s.rfind('/');
+    return slash == std::string::npos ? s : s.substr(slash + 1);
+}
+
+void logOut(const std::string& line) {
+    writeLine(stdout, line);
+}
+void logErr(const std::string& line) {
+    writeLine(stderr, line);
+}
+
+int32_t readInt32Member(const nlohmann::json& data, const char* name) {
+    const nlohmann::json& value = data.at(name);
+    if (value.is_number_unsigned()) return int32_t(uint32_t(value.get<uint64_t>()));
+    if (value.is_number_integer()) return int32_t(uint32_t(uint64_t(value.get<int64_t>())));
+    if (value.is_number_float()) {
+        // A plain cast of a double outside the int range is undefined behaviour; wrap it the
+        // same way as an out-of-range integer instead.
+        const double whole = std::trunc(value.get<double>());
+        if (!std::isfinite(whole)) throw std::out_of_range(std::string("number out of range: ") + name);
+        double low = std::fmod(whole, 4294967296.0);
+        if (low < 0) low += 4294967296.0;
+        return int32_t(uint32_t(low));
+    }
+    if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
+    return value.get<int32_t>(); // throws the library's "type must be number" error
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+// Standard Base64 (RFC 4648 section 4): "=" padding, no line breaks.
+std::string base64Encode(const unsigned char* data, size_t len);
+
+// The text after the last "/", or the whole text when it has none.
+std::string basenameOf(const std::string& s);
+
+// One log line, written whole and flushed: several threads log at once and their lines must not mix.
+void logOut(const std::string& line);
+void logErr(const std::string& line);
+
+// Reads a numeric request member as a 32-bit signed integer: fractions are dropped, values outside
+// the 32-bit range keep their low 32 bits, true/false read as 1/0. Throws when the member is
+// missing, `data` is not an object, or the value is not a finite number or boolean.
+int32_t readInt32Member(const nlohmann::json& data, const char* name);
