@@ -7,13 +7,11 @@
 namespace {
 const char BASE64_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-void writeLine(FILE* stream, const std::string& line) {
-    // One locked stdio call per line keeps lines from different threads apart.
-    flockfile(stream);
+void writeLine(FILE* stream, std::string line) {
+    // A single fwrite per line: the stream's own lock keeps lines from different threads apart.
+    line += '\n';
     fwrite(line.data(), 1, line.size(), stream);
-    putc_unlocked('\n', stream);
     fflush(stream);
-    funlockfile(stream);
 }
 } // namespace
 
