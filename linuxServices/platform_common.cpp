@@ -16,24 +16,26 @@ void writeLine(FILE* stream, std::string line) {
 } // namespace
 
 std::string base64Encode(const unsigned char* data, size_t len) {
-    std::string out;
-    out.reserve(4 * ((len + 2) / 3));
+    // Sized once and filled through a pointer: screenshots are megabytes, and appending one
+    // character at a time halves the throughput.
+    std::string out(4 * ((len + 2) / 3), '\0');
+    char* o = &out[0];
     size_t i = 0;
     for (; i + 3 <= len; i += 3) {
         const unsigned group = (unsigned(data[i]) << 16) | (unsigned(data[i + 1]) << 8) | data[i + 2];
-        out += BASE64_ALPHABET[(group >> 18) & 63];
-        out += BASE64_ALPHABET[(group >> 12) & 63];
-        out += BASE64_ALPHABET[(group >> 6) & 63];
-        out += BASE64_ALPHABET[group & 63];
+        *o++ = BASE64_ALPHABET[(group >> 18) & 63];
+        *o++ = BASE64_ALPHABET[(group >> 12) & 63];
+        *o++ = BASE64_ALPHABET[(group >> 6) & 63];
+        *o++ = BASE64_ALPHABET[group & 63];
     }
     const size_t rest = len - i;
     if (rest > 0) {
         unsigned group = unsigned(data[i]) << 16;
         if (rest == 2) group |= unsigned(data[i + 1]) << 8;
-        out += BASE64_ALPHABET[(group >> 18) & 63];
-        out += BASE64_ALPHABET[(group >> 12) & 63];
-        out += rest == 2 ? BASE64_ALPHABET[(group >> 6) & 63] : '=';
-        out += '=';
+        *o++ = BASE64_ALPHABET[(group >> 18) & 63];
+        *o++ = BASE64_ALPHABET[(group >> 12) & 63];
+        *o++ = rest == 2 ? BASE64_ALPHABET[(group >> 6) & 63] : '=';
+        *o++ = '=';
     }
     return out;
 }

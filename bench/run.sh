@@ -1,0 +1,35 @@
+#!/bin/sh
+# Runs the benchmarks of an existing build and prints their figures; builds nothing.
+# Usage: bench/run.sh BUILD_DIR [bench_base64 options...]
+# The ratios of the Base64 figures need jq. The round trip needs root for its private /tmp.
+set -eu
+
+build=${1:?usage: bench/run.sh BUILD_DIR [bench_base64 options...]}
+shift
+for exe in bench/bench_base64 bench/bench_roundtrip linuxServices/kx-services; do
+    [ -x "$build/$exe" ] || { echo "run.sh: $build/$exe is missing; build with -DKX_BUILD_BENCH=ON" >&2; exit 1; }
+done
+
+tmp=$(mktemp)
+trap 'rm -f "$tmp"' EXIT
+
+echo "== Base64 encoding: base64Encode against GLib's g_base64_encode =="
+"$build/bench/bench_base64" --benchmark_out="$tmp" --benchmark_out_format=json "$@"
+if command -v jq >/dev/null; then
+    echo
+    echo "throughput ratio ownEncoder (base64Encode) / glibEncoder (g_base64_encode); above 1: ours is faster"
+    jq -r '
+      [.benchmarks[] | select(.run_type == "iteration")
+       | {kind: (.name | split("/")[0]), size: (.name | split("/")[1]), bps: .bytes_per_second}]
+      | group_by(.size)[]
+      | (map(select(.kind == "ownEncoder"))[0].bps) as $own
+      | (map(select(.kind == "glibEncoder"))[0].bps) as $glib
+      | "  \(.[0].size): \($own / 1048576 | floor) MiB/s vs \($glib / 1048576 | floor) MiB/s = \($own / $glib * 100 | round / 100)x"
+    ' "$tmp"
+else
+    echo "run.sh: jq not found, so no ratios" >&2
+fi
+
+echo
+echo "== Round trip through kx-services against an echo over the same kind of pipes =="
+"$build/bench/bench_roundtrip" "$build/linuxServices/kx-services"

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what building and testing kx-services needs on Debian 12 / Ubuntu.
+# Usage: scripts/install-deps.sh [build|test]   (default: test, which includes build)
+set -euo pipefail
+
+what=${1:-test}
+packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libglib2.0-dev)
+if [ "$what" = test ]; then
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev util-linux jq)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
