@@ -1,0 +1,221 @@
+#include "service_harness.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace it {
+
+namespace {
+// The test process writes to a service that may be gone; it must see EPIPE, not die.
+const bool SIGPIPE_IGNORED = [] {
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
+} // namespace
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        sleepMs(5);
+    }
+}
+
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::vector<std::string> readLines(const std::string& path) {
+    std::vector<std::string> lines;
+    const std::string text = readFile(path);
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+        lines.push_back(text.substr(start, nl - start));
+    return lines;
+}
+
+void makeDir(const std::string& path, mode_t mode, uid_t uid) {
+    ASSERT_EQ(mkdir(path.c_str(), mode), 0) << path << ": " << strerror(errno);
+    ASSERT_EQ(chmod(path.c_str(), mode), 0); // past the umask
+    ASSERT_EQ(chown(path.c_str(), uid, uid), 0);
+}
+
+void makeFifo(const std::string& path, mode_t mode, uid_t uid) {
+    ASSERT_EQ(mkfifo(path.c_str(), mode), 0) << path << ": " << strerror(errno);
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    ASSERT_EQ(chown(path.c_str(), uid, uid), 0);
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string readFile(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+void Service::start(uid_t uid, const std::vector<std::string>& env) {
+    // Everything the child needs is prepared here: between fork and exec only async-signal-safe calls.
+    std::vector<std::string> envStrings = env;
+    for (char** e = environ; *e; ++e) {
+        const std::string var = *e;
+        // No session variables, so the dummy backend; sanitizer settings and PATH (for the symbolizer) pass.
+        if (var.rfind("PATH=", 0) == 0 || var.find("SAN_OPTIONS=") != std::string::npos)
+            envStrings.push_back(var);
+    }
+    std::vector<char*> envp;
+    for (std::string& var : envStrings)
+        envp.push_back(var.data());
+    envp.push_back(nullptr);
+    char path[] = KX_SERVICES_PATH;
+    char* argv[] = {path, nullptr};
+
+    mkdir("/tmp/kx-test", 0755);
+    const int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_TRUE(outFd >= 0 && errFd >= 0 && nullFd >= 0);
+
+    pid = fork();
+    if (pid == 0) {
+        // The test ignores SIGPIPE, and ignored signals survive exec; the service must get the default.
+        signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (dup2(nullFd, 0) < 0 || dup2(outFd, 1) < 0 || dup2(errFd, 2) < 0) _exit(126);
+        if (uid != 0 &&
+            (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
+            _exit(126);
+        execve(path, argv, envp.data());
+        _exit(127);
+    }
+    close(outFd);
+    close(errFd);
+    close(nullFd);
+    ASSERT_GT(pid, 0) << strerror(errno);
+}
+
+bool Service::waitOut(const std::string& line) const {
+    return waitFor([&] { return contains(out(), line); });
+}
+
+bool Service::waitErr(const std::string& line) const {
+    return waitFor([&] { return contains(err(), line); });
+}
+
+int Service::waitExit(int timeoutMs) {
+    waitFor([&] { return !running(); }, timeoutMs);
+    return pid < 0 ? status : -1;
+}
+
+bool Service::running() {
+    if (pid < 0) return false;
+    if (waitpid(pid, &status, WNOHANG) == 0) return true;
+    pid = -1;
+    return false;
+}
+
+void Service::kill() {
+    if (pid < 0) return;
+    ::kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    pid = -1;
+}
+
+void ServiceTest::SetUp() {
+    if (geteuid() != 0) GTEST_SKIP() << "a private /tmp and an unprivileged service user need root";
+    // Mount namespaces belong to the thread; the service forked from this one inherits it.
+    ASSERT_EQ(unshare(CLONE_NEWNS), 0) << strerror(errno);
+    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << strerror(errno);
+    ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777"), 0) << strerror(errno);
+}
+
+void ServiceTest::TearDown() {
+    kx::disconnect(conn);
+    service.kill();
+}
+
+void ServiceTest::startConnected(uid_t uid) {
+    service.start(uid);
+    std::string error;
+    ASSERT_TRUE(kx::connectToService(conn, PIPE_DIR, TIMEOUT_MS, error)) << error;
+    // The main thread and the focus thread may still be logging after the reader is ready.
+    ASSERT_TRUE(service.waitOut("Waiting for Communication from Velloran..."));
+    ASSERT_TRUE(service.waitOut("Init complete, running..."));
+    ASSERT_TRUE(service.waitErr(NO_FOCUS_MONITOR));
+    outSeen = service.out().size();
+    errSeen = service.err().size();
+}
+
+ServiceTest::Logged ServiceTest::exchange(const std::string& text) {
+    const std::string marker = "marker-" + std::to_string(++markers);
+    EXPECT_TRUE(kx::sendLine(conn, text));
+    EXPECT_TRUE(kx::sendLine(conn, "{\"type\":\"" + marker + "\"}"));
+
+    Logged logged;
+    std::vector<std::string> err;
+    const auto markerAt = [&] {
+        err = service.err();
+        for (size_t i = errSeen; i < err.size(); ++i)
+            if (err[i] == "Unknown type: " + marker) return i;
+        return err.size();
+    };
+    if (!waitFor([&] {
+            const size_t at = markerAt();
+            return at < err.size();
+        })) {
+        ADD_FAILURE() << "the reader never got to " << marker;
+        return logged;
+    }
+    const size_t at = markerAt();
+    logged.err.assign(err.begin() + errSeen, err.begin() + at);
+    errSeen = at + 1;
+
+    // Stdout is written before the marker's stderr line, by the same thread, so it is complete now.
+    const std::vector<std::string> out = service.out();
+    logged.out.assign(out.begin() + outSeen, out.end());
+    outSeen = out.size();
+    if (logged.out.empty() || logged.out.back() != "Incoming message from Velloran...")
+        ADD_FAILURE() << "stdout does not end with the marker's line";
+    else
+        logged.out.pop_back();
+    return logged;
+}
+
+std::string ServiceTest::nextReply(int timeoutMs) {
+    std::string line;
+    switch (kx::readLine(conn, line, timeoutMs)) {
+    case kx::ReadStatus::Line:
+        return line;
+    case kx::ReadStatus::Timeout:
+        return "<timeout>";
+    case kx::ReadStatus::Closed:
+        break;
+    }
+    return "<closed>";
+}
+
+} // namespace it
