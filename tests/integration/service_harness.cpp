@@ -76,6 +76,15 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
+namespace {
+// The binary is opened before /tmp is covered by the test's tmpfs: a build tree that lives under /tmp
+// would otherwise vanish from view. Kept open for the life of the test process.
+int serviceBinary() {
+    static const int fd = open(KX_SERVICES_PATH, O_RDONLY | O_CLOEXEC);
+    return fd;
+}
+} // namespace
+
 void Service::start(uid_t uid, const std::vector<std::string>& env) {
     // Everything the child needs is prepared here: between fork and exec only async-signal-safe calls.
     std::vector<std::string> envStrings = env;
@@ -92,6 +101,7 @@ void Service::start(uid_t uid, const std::vector<std::string>& env) {
     char path[] = KX_SERVICES_PATH;
     char* argv[] = {path, nullptr};
 
+    ASSERT_GE(serviceBinary(), 0) << KX_SERVICES_PATH << ": " << strerror(errno);
     mkdir("/tmp/kx-test", 0755);
     const int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -109,7 +119,7 @@ void Service::start(uid_t uid, const std::vector<std::string>& env) {
         if (uid != 0 &&
             (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
             _exit(126);
-        execve(path, argv, envp.data());
+        fexecve(serviceBinary(), argv, envp.data());
         _exit(127);
     }
     close(outFd);
@@ -147,6 +157,7 @@ void Service::kill() {
 
 void ServiceTest::SetUp() {
     if (geteuid() != 0) GTEST_SKIP() << "a private /tmp and an unprivileged service user need root";
+    ASSERT_GE(serviceBinary(), 0) << KX_SERVICES_PATH << ": " << strerror(errno);
     // Mount namespaces belong to the thread; the service forked from this one inherits it.
     ASSERT_EQ(unshare(CLONE_NEWNS), 0) << strerror(errno);
     ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << strerror(errno);
