@@ -196,11 +196,7 @@ int main(int argc, char** argv) {
     connectOrDie(echo, ECHO_DIR, echoPid, "echo");
     connectOrDie(service, kx::DEFAULT_PIPE_DIR, servicePid, "kx-services");
 
-    const std::string listRequest = nlohmann::json{
-        {"type", "listCurrentProcesses"},
-        {"uuid", kx::newUuid()},
-        {"data",
-         nlohmann::json::object()}}.dump();
+    const std::string listRequest = kx::applicationListMessage().dump();
     std::vector<std::string> shotRequests;
     for (int i = 0; i < requests + BLOCK; ++i)
         shotRequests.push_back(kx::regionScreenshotMessage(kx::newUuid(), 0, 0, 640, 480).dump());

@@ -198,6 +198,10 @@ nlohmann::json keyMessage(bool down, int keyValue, int keyType) {
             {"data", {{"keyValue", keyValue}, {"keyType", keyType}}}};
 }
 
+nlohmann::json applicationListMessage() {
+    return {{"type", "listCurrentProcesses"}, {"uuid", newUuid()}, {"data", nlohmann::json::object()}};
+}
+
 nlohmann::json regionScreenshotMessage(const std::string& uuid, int x, int y, int w, int h) {
     return {
         {"type", "getRegionScreenshot"}, {"uuid", uuid}, {"data", {{"x", x}, {"y", y}, {"w", w}, {"h", h}}}};
@@ -214,10 +218,8 @@ bool sendGetVersion(Connection& conn) {
 
 bool requestApplicationList(Connection& conn, nlohmann::json& entries, int timeoutMs,
                             std::vector<nlohmann::json>* passedOver) {
-    const nlohmann::json request = {
-        {"type", "listCurrentProcesses"}, {"uuid", newUuid()}, {"data", nlohmann::json::object()}};
     nlohmann::json reply;
-    if (!sendMessage(conn, request) ||
+    if (!sendMessage(conn, applicationListMessage()) ||
         !awaitMessage(conn, "listOfActiveProcesses", reply, timeoutMs, passedOver))
         return false;
     const auto data = reply.find("data");

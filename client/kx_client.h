@@ -66,6 +66,7 @@ bool requestRegionScreenshot(Connection& conn, int x, int y, int w, int h, std::
                              std::vector<nlohmann::json>* passedOver = nullptr);
 
 nlohmann::json keyMessage(bool down, int keyValue, int keyType);
+nlohmann::json applicationListMessage();
 nlohmann::json regionScreenshotMessage(const std::string& uuid, int x, int y, int w, int h);
 std::string newUuid();
 

@@ -94,16 +94,18 @@ LineStatus readCommandLine(FILE* in, std::string& line, size_t maxLength) {
 }
 
 namespace {
-void handleType_keyDown(const json& data) {
+// keyType is read before keyValue, so a message missing both reports keyType.
+void handleKey(const json& data, bool press) {
     const int32_t keyType = readInt32Member(data, "keyType");
     const int32_t keyValue = readInt32Member(data, "keyValue");
-    simulateKey(keyValue, keyType, true);
+    simulateKey(keyValue, keyType, press);
 }
 
+void handleType_keyDown(const json& data) {
+    handleKey(data, true);
+}
 void handleType_keyUp(const json& data) {
-    const int32_t keyType = readInt32Member(data, "keyType");
-    const int32_t keyValue = readInt32Member(data, "keyValue");
-    simulateKey(keyValue, keyType, false);
+    handleKey(data, false);
 }
 
 void handleType_volumeChange(const json&) {}
