@@ -179,13 +179,19 @@ void handlePipeCommands() {
         handleCommandLine(line);
     }
     logOut("Closing Communication with Velloran...");
+    // Velloran is gone and cannot release what it pressed.
+    releaseHeldKeys();
     fclose(pipeIn);
     pipeIn = nullptr;
 }
 
 #ifndef KX_SERVICES_NO_MAIN
+#include "platform_wayland.h"
+#include "platform_x11.h"
+
 int main() {
     logOut("Initiating platform detection...");
+    registerBackends(&X11_BACKEND, &WAYLAND_BACKEND);
     initPlatform();
 
     logOut("Creating piped files...");

@@ -45,6 +45,30 @@ std::string basenameOf(const std::string& s) {
     return slash == std::string::npos ? s : s.substr(slash + 1);
 }
 
+std::string printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7F) {
+            out.push_back(c);
+            continue;
+        }
+        switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default: {
+            static const char HEX[] = "0123456789abcdef";
+            out += "\\x";
+            out.push_back(HEX[u >> 4]);
+            out.push_back(HEX[u & 15]);
+        }
+        }
+    }
+    return out;
+}
+
 void logOut(const std::string& line) {
     writeLine(stdout, line);
 }

@@ -12,6 +12,10 @@ std::string base64Encode(const unsigned char* data, size_t len);
 // The text after the last "/", or the whole text when it has none.
 std::string basenameOf(const std::string& s);
 
+// Text from Velloran or the desktop (types, titles, paths) as it may appear inside a log line: control
+// characters are written as escapes (\n, \t, \x00...), so one message is always one log line.
+std::string printable(const std::string& text);
+
 // One log line, written whole and flushed: several threads log at once and their lines must not mix.
 void logOut(const std::string& line);
 void logErr(const std::string& line);

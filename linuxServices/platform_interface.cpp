@@ -15,15 +15,42 @@ void (*_initPlatform)() = dummy_init;
 void (*_simulateKey)(int32_t, int32_t, bool) = dummy_simulateKey;
 std::string (*_captureRegion)(int32_t, int32_t, int32_t, int32_t) = dummy_captureRegionBase64;
 void (*_monitorFocus)() = nullptr;
+void (*_releaseHeldKeys)() = nullptr;
+
+namespace {
+const PlatformBackend* g_x11Backend = nullptr;
+const PlatformBackend* g_waylandBackend = nullptr;
+
+void appendApplications(const PlatformBackend* backend, std::vector<json>& list) {
+    if (backend && backend->listApplications) backend->listApplications(list);
+}
+} // namespace
+
+void registerBackends(const PlatformBackend* x11, const PlatformBackend* wayland) {
+    g_x11Backend = x11;
+    g_waylandBackend = wayland;
+}
 
 void initPlatform() {
     _detectedPlatform = detectPlatform();
-    // The X11 and Wayland backends plug in here; until they do, every session is served by
-    // the dummy operations while keeping the platform it was detected as.
-    _initPlatform = dummy_init;
-    _simulateKey = dummy_simulateKey;
-    _captureRegion = dummy_captureRegionBase64;
-    _monitorFocus = nullptr;
+    const PlatformBackend* backend = _detectedPlatform == PLATFORM_X11       ? g_x11Backend
+                                     : _detectedPlatform == PLATFORM_WAYLAND ? g_waylandBackend
+                                                                             : nullptr;
+    if (backend) {
+        _initPlatform = backend->init;
+        _simulateKey = backend->simulateKey;
+        _captureRegion = backend->captureRegion;
+        _monitorFocus = backend->monitorFocus;
+        _releaseHeldKeys = backend->releaseHeldKeys;
+    } else {
+        // Also a recognised session whose backend is not built in keeps its detected platform
+        // but is served by the dummy operations.
+        _initPlatform = dummy_init;
+        _simulateKey = dummy_simulateKey;
+        _captureRegion = dummy_captureRegionBase64;
+        _monitorFocus = nullptr;
+        _releaseHeldKeys = nullptr;
+    }
     _initPlatform();
 }
 
@@ -41,6 +68,10 @@ void monitorFocusChanges() {
         return;
     }
     _monitorFocus();
+}
+
+void releaseHeldKeys() {
+    if (_releaseHeldKeys) _releaseHeldKeys();
 }
 
 void writeMessage(const json& message) {
@@ -98,9 +129,13 @@ void sendApplicationList() {
     switch (_detectedPlatform) {
     case PLATFORM_WAYLAND:
         // Wayland entries come first so that dedup keeps them over their XWayland twins.
+        appendApplications(g_waylandBackend, list);
+        appendApplications(g_x11Backend, list);
         dedup(list);
         break;
     case PLATFORM_X11:
+        appendApplications(g_x11Backend, list);
+        break;
     case PLATFORM_UNKNOWN:
         break;
     }

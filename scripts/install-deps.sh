@@ -4,9 +4,11 @@
 set -euo pipefail
 
 what=${1:-test}
-packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libglib2.0-dev)
+packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libglib2.0-dev
+  libx11-dev libxtst-dev libgdk-pixbuf-2.0-dev libatspi2.0-dev)
 if [ "$what" = test ]; then
-  packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev util-linux jq)
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev util-linux jq
+    xvfb openbox x11-utils dbus at-spi2-core)
 fi
 
 missing=()

@@ -28,19 +28,6 @@ const bool SIGPIPE_IGNORED = [] {
 }();
 } // namespace
 
-bool waitFor(const std::function<bool()>& done, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (done()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        sleepMs(5);
-    }
-}
-
-void sleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 bool contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
@@ -86,46 +73,19 @@ int serviceBinary() {
 } // namespace
 
 void Service::start(uid_t uid, const std::vector<std::string>& env) {
-    // Everything the child needs is prepared here: between fork and exec only async-signal-safe calls.
-    std::vector<std::string> envStrings = env;
-    for (char** e = environ; *e; ++e) {
-        const std::string var = *e;
-        // No session variables, so the dummy backend; sanitizer settings and PATH (for the symbolizer) pass.
-        if (var.rfind("PATH=", 0) == 0 || var.find("SAN_OPTIONS=") != std::string::npos)
-            envStrings.push_back(var);
-    }
-    std::vector<char*> envp;
-    for (std::string& var : envStrings)
-        envp.push_back(var.data());
-    envp.push_back(nullptr);
-    char path[] = KX_SERVICES_PATH;
-    char* argv[] = {path, nullptr};
-
     ASSERT_GE(serviceBinary(), 0) << KX_SERVICES_PATH << ": " << strerror(errno);
     mkdir("/tmp/kx-test", 0755);
-    const int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ASSERT_TRUE(outFd >= 0 && errFd >= 0 && nullFd >= 0);
-
-    pid = fork();
-    if (pid == 0) {
-        // The test ignores SIGPIPE, and ignored signals survive exec; the service must get the default.
-        signal(SIGPIPE, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        if (dup2(nullFd, 0) < 0 || dup2(outFd, 1) < 0 || dup2(errFd, 2) < 0) _exit(126);
-        if (uid != 0 &&
-            (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
-            _exit(126);
-        fexecve(serviceBinary(), argv, envp.data());
-        _exit(127);
-    }
-    close(outFd);
-    close(errFd);
-    close(nullFd);
-    ASSERT_GT(pid, 0) << strerror(errno);
+    harness::SpawnOptions options;
+    options.env = env;
+    // PATH for the sanitizers' symbolizer, and their settings; no session variables unless given.
+    for (const std::string& var : harness::baseEnv())
+        if (var.rfind("HOME=", 0) != 0) options.env.push_back(var);
+    options.outPath = outPath;
+    options.errPath = errPath;
+    options.uid = uid;
+    options.execFd = serviceBinary();
+    std::string error;
+    ASSERT_TRUE(process.start({KX_SERVICES_PATH}, options, &error)) << error;
 }
 
 bool Service::waitOut(const std::string& line) const {
@@ -137,29 +97,14 @@ bool Service::waitErr(const std::string& line) const {
 }
 
 int Service::waitExit(int timeoutMs) {
-    waitFor([&] { return !running(); }, timeoutMs);
-    return pid < 0 ? status : -1;
-}
-
-bool Service::running() {
-    if (pid < 0) return false;
-    if (waitpid(pid, &status, WNOHANG) == 0) return true;
-    pid = -1;
-    return false;
-}
-
-void Service::kill() {
-    if (pid < 0) return;
-    ::kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    pid = -1;
+    return process.wait(timeoutMs);
 }
 
 void ServiceTest::SetUp() {
     if (geteuid() != 0) GTEST_SKIP() << "a private /tmp and an unprivileged service user need root";
     ASSERT_GE(serviceBinary(), 0) << KX_SERVICES_PATH << ": " << strerror(errno);
     // Mount namespaces belong to the thread; the service forked from this one inherits it.
-    ASSERT_EQ(unshare(CLONE_NEWNS), 0) << strerror(errno);
+    ASSERT_EQ(unshare(CLONE_NEWNS | CLONE_NEWNET), 0) << strerror(errno);
     ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << strerror(errno);
     ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777"), 0) << strerror(errno);
 }
@@ -169,14 +114,16 @@ void ServiceTest::TearDown() {
     service.kill();
 }
 
-void ServiceTest::startConnected(uid_t uid) {
-    service.start(uid);
+void ServiceTest::startConnected(uid_t uid, const std::vector<std::string>& env) {
+    service.start(uid, env);
     std::string error;
     ASSERT_TRUE(kx::connectToService(conn, PIPE_DIR, TIMEOUT_MS, error)) << error;
     // The main thread and the focus thread may still be logging after the reader is ready.
     ASSERT_TRUE(service.waitOut("Waiting for Communication from Velloran..."));
     ASSERT_TRUE(service.waitOut("Init complete, running..."));
-    ASSERT_TRUE(service.waitErr(NO_FOCUS_MONITOR));
+    if (env.empty()) {
+        ASSERT_TRUE(service.waitErr(NO_FOCUS_MONITOR));
+    }
     outSeen = service.out().size();
     errSeen = service.err().size();
 }

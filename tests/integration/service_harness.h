@@ -3,10 +3,13 @@
 // Runs the real kx-services binary in a private /tmp and plays the host at the other ends of its pipes.
 
 #include "kx_client.h"
+#include "process.h"
 
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <csignal>
 
 #include <sys/types.h>
 
@@ -28,8 +31,10 @@ const std::string PIPE_OUT = PIPE_DIR + "/" + kx::PIPE_FROM_SERVICE;
 // The focus thread's only line on the dummy backend; it races every other thread's output.
 const std::string NO_FOCUS_MONITOR = "Failed to start application changes, function not available.";
 
-bool waitFor(const std::function<bool()>& done, int timeoutMs = TIMEOUT_MS);
-void sleepMs(int ms);
+inline bool waitFor(const std::function<bool()>& done, int timeoutMs = TIMEOUT_MS) {
+    return harness::waitFor(done, timeoutMs);
+}
+using harness::sleepMs;
 bool contains(const std::vector<std::string>& lines, const std::string& line);
 // Complete lines of a file; an unterminated tail is left out.
 std::vector<std::string> readLines(const std::string& path);
@@ -47,7 +52,8 @@ class Service {
     Service& operator=(const Service&) = delete;
     ~Service() { kill(); }
 
-    // Starts the binary with a session environment that selects no backend but the dummy one, plus `env`.
+    // Starts the binary with no session variables (so the dummy backend), plus `env`: pass DISPLAY,
+    // XDG_SESSION_TYPE, DBUS_SESSION_BUS_ADDRESS... to give it a session.
     void start(uid_t uid = 0, const std::vector<std::string>& env = {});
     std::vector<std::string> out() const { return readLines(outPath); }
     std::vector<std::string> err() const { return readLines(errPath); }
@@ -55,25 +61,30 @@ class Service {
     bool waitErr(const std::string& line) const;
     // The wait status once the process has ended, or -1 if it still runs after timeoutMs.
     int waitExit(int timeoutMs = TIMEOUT_MS);
-    bool running();
-    void kill();
+    bool running() { return process.running(); }
+    void kill() {
+        process.kill(SIGKILL);
+        process.stop();
+    }
+    pid_t pid() const { return process.pid(); }
 
   private:
-    pid_t pid = -1;
-    int status = -1;
+    harness::Process process;
     std::string outPath = "/tmp/kx-test/stdout";
     std::string errPath = "/tmp/kx-test/stderr";
 };
 
 // Each test gets its own mount namespace with a fresh /tmp, so the fixed pipe paths never meet another
-// test's or a real session's.
+// test's or a real session's, and its own network namespace, so that the abstract sockets of the X
+// servers and buses it starts are its own too.
 class ServiceTest : public testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Starts the service and connects as the host; returns once the reader waits for commands.
-    void startConnected(uid_t uid = 0);
+    // Starts the service and connects as the host; returns once the reader waits for commands and
+    // start-up has finished. Without `env` the service runs on the dummy backend.
+    void startConnected(uid_t uid = 0, const std::vector<std::string>& env = {});
 
     struct Logged {
         std::vector<std::string> out, err;

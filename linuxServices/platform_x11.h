@@ -1,0 +1,33 @@
+#pragma once
+
+// The X11 backend: key injection over XTest, the active-window monitor, the client list and region
+// capture. Every X connection it opens follows the rules of x11_display.h.
+
+#include "platform_interface.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+extern const PlatformBackend X11_BACKEND;
+
+// Key injection (command reader thread; x11_init on the main thread before any other thread).
+void x11_init();
+void x11_simulateKey(int32_t keycodeRaw, int32_t keyType, bool isDown);
+void x11_releaseHeldKeys();
+
+// Focus: follows _NET_ACTIVE_WINDOW of the display named by DISPLAY and reports every change of the
+// active window's process or title. The X11 session's monitor and the XWayland monitor of a Wayland
+// session are this one loop: `fromX11` marks the reports, and `announceNoWindow` writes the line for
+// a focus that went to no window (left out under Wayland while the accessibility monitor reports
+// native applications). Returns only when the display cannot be opened at the start.
+void x11_followActiveWindow(bool fromX11, bool announceNoWindow);
+void x11_monitorFocusChanges();
+
+// Appends one entry per named client window of a process whose executable can be read.
+void getOpenApplicationsX11(std::vector<nlohmann::json>& outVec);
+
+// Base64 of a PNG of the rectangle clamped to the screen, or "" when nothing can be captured.
+std::string x11_captureRegionBase64(int32_t x, int32_t y, int32_t width, int32_t height);

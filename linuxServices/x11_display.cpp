@@ -1,0 +1,57 @@
+#include "x11_display.h"
+
+#include <mutex>
+#include <unordered_set>
+
+namespace {
+
+// Recursive: closing a connection may report its loss on the closing thread, and the entry must be
+// gone before another thread's new connection can be given the freed address.
+std::recursive_mutex g_lostMtx;
+std::unordered_set<Display*> g_lost;
+
+int quiet_xerror(Display*, XErrorEvent*) {
+    return 0;
+}
+
+// Called first on a lost connection; Xlib's default prints a "fatal IO error" text.
+int quietIoError(Display*) {
+    return 0;
+}
+
+// Called after quietIoError in place of Xlib's default, which calls exit(). Returning marks the
+// connection dead, and Xlib then fails every further request on it without touching the socket.
+void markLost(Display* dpy, void*) {
+    std::lock_guard<std::recursive_mutex> lock(g_lostMtx);
+    g_lost.insert(dpy);
+}
+
+void installRules() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        XInitThreads();
+        XSetErrorHandler(quiet_xerror);
+        XSetIOErrorHandler(quietIoError);
+    });
+}
+
+} // namespace
+
+Display* x11_openDisplay() {
+    installRules();
+    Display* dpy = XOpenDisplay(nullptr);
+    if (dpy) XSetIOErrorExitHandler(dpy, markLost, nullptr);
+    return dpy;
+}
+
+bool x11_connectionLost(Display* dpy) {
+    std::lock_guard<std::recursive_mutex> lock(g_lostMtx);
+    return g_lost.count(dpy) != 0;
+}
+
+void x11_closeDisplay(Display* dpy) {
+    if (!dpy) return;
+    std::lock_guard<std::recursive_mutex> lock(g_lostMtx);
+    XCloseDisplay(dpy);
+    g_lost.erase(dpy);
+}

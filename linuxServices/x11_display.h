@@ -1,0 +1,22 @@
+#pragma once
+
+// What every X connection of the process shares. Xlib keeps one error handler and one I/O-error
+// handler per process, and by default either ends the whole process: on a protocol error (a window
+// that vanished between two requests) and when the server goes away. Neither may end a service that
+// serves Velloran over pipes, so every connection is opened here, and the rules are installed once:
+//  - protocol errors are ignored; the failed request leaves its caller's default;
+//  - a server that goes away ends only that connection: x11_connectionLost() turns true, every later
+//    request on it fails at once, and its owner closes it (and may open a new one).
+// A connection is used by one thread only; the rules themselves are safe from any thread.
+
+#include <X11/Xlib.h>
+
+// XOpenDisplay(nullptr), that is the display named by DISPLAY, under the rules above; nullptr when it
+// cannot be opened.
+Display* x11_openDisplay();
+
+// True once the server of `dpy` has gone away.
+bool x11_connectionLost(Display* dpy);
+
+// Closes a connection opened by x11_openDisplay, lost or not. Null is ignored.
+void x11_closeDisplay(Display* dpy);

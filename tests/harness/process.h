@@ -1,0 +1,67 @@
+#pragma once
+
+// Child processes of a test: each is started with exactly the environment it is given and ended by
+// the pid it was started with, never by name.
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace harness {
+
+struct SpawnOptions {
+    std::vector<std::string> env; // the whole environment; see baseEnv()
+    std::string outPath;          // standard output to this file; empty: /dev/null
+    std::string errPath;          // standard error likewise
+    uid_t uid = 0;                // run as this user (and its group, no supplementary groups); 0: as is
+    int execFd = -1;              // when >= 0, execute this open file instead of argv[0]
+    std::vector<std::pair<int, int>> fds; // {open fd, number in the child}, e.g. a pipe for -displayfd
+};
+
+class Process {
+  public:
+    Process() = default;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process() { stop(); }
+
+    // argv[0] is searched on PATH unless it holds a slash. False (with the reason in `error`) when
+    // nothing could be started; a program that cannot be executed ends with status 127.
+    bool start(const std::vector<std::string>& argv, const SpawnOptions& options, std::string* error = nullptr);
+    pid_t pid() const { return pid_; }
+    bool running();
+    // The wait status once ended, or -1 when it still runs after timeoutMs.
+    int wait(int timeoutMs);
+    // SIGTERM, then SIGKILL after graceMs; reaps the child. Does nothing when not running.
+    void stop(int graceMs = 2000);
+    void kill(int signal);
+
+  private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+struct RunResult {
+    int status = -1; // wait status; -1 when it did not end within the timeout (it is then killed)
+    std::string out;
+    std::string err;
+    bool ok() const;   // exited with status 0
+};
+
+// Runs a command to its end, collecting its output.
+RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeoutMs = 20000);
+
+// PATH, HOME and the sanitizers' settings of the test process: what every child needs and no more.
+std::vector<std::string> baseEnv();
+
+// Reads one line from `fd` within timeoutMs; false on timeout or end of file.
+bool readLineFrom(int fd, std::string& line, int timeoutMs);
+
+// Polls `done` every few milliseconds; false when it is still false after timeoutMs.
+bool waitFor(const std::function<bool()>& done, int timeoutMs);
+void sleepMs(int ms);
+
+} // namespace harness

@@ -1,0 +1,32 @@
+#pragma once
+
+// A private D-Bus session bus for a test, with the machine's activatable services (the accessibility
+// bus among them). Services it activates end when it ends.
+
+#include "process.h"
+
+#include <string>
+#include <vector>
+
+namespace harness {
+
+class SessionBus {
+  public:
+    SessionBus() = default;
+    SessionBus(const SessionBus&) = delete;
+    SessionBus& operator=(const SessionBus&) = delete;
+    ~SessionBus() { stop(); }
+
+    bool start(std::string& error);
+    void stop();
+
+    const std::string& address() const { return address_; }
+    std::string addressEnv() const { return "DBUS_SESSION_BUS_ADDRESS=" + address_; }
+    pid_t pid() const { return daemon_.pid(); }
+
+  private:
+    Process daemon_;
+    std::string address_;
+};
+
+} // namespace harness

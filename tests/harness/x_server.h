@@ -1,0 +1,52 @@
+#pragma once
+
+// A private X server for a test: Xvfb on a display number it picks itself, optionally with openbox
+// as the EWMH window manager. Start it inside the test's own mount and network namespaces, so that its
+// sockets (the one in /tmp/.X11-unix and the abstract one) are the test's alone.
+
+#include "process.h"
+
+#include <string>
+#include <vector>
+
+namespace harness {
+
+struct XServerOptions {
+    std::string screen = "1920x1080x24"; // WIDTHxHEIGHTxDEPTH
+    bool windowManager = true;
+    std::vector<std::string> extraArgs;  // e.g. {"-extension", "XTEST"}
+};
+
+class XServer {
+  public:
+    XServer() = default;
+    XServer(const XServer&) = delete;
+    XServer& operator=(const XServer&) = delete;
+    ~XServer() { stop(); }
+
+    // Starts the server and, when asked, the window manager; returns once both serve. False with the
+    // reason in `error` otherwise (nothing started stays running).
+    bool start(const XServerOptions& options, std::string& error);
+    bool startWindowManager(std::string& error);
+    void stopWindowManager();
+    // The window manager, then the server; each by its pid.
+    void stop();
+    // Ends the server at once (SIGKILL), as a crash would; the window manager is left to notice.
+    void killServer();
+
+    const std::string& display() const { return display_; } // ":N"
+    std::string displayEnv() const { return "DISPLAY=" + display_; }
+    // baseEnv() plus DISPLAY: what an X client of this server needs.
+    std::vector<std::string> clientEnv() const;
+    pid_t serverPid() const { return server_.pid(); }
+
+    // Runs an X client (xdotool, xprop, setxkbmap...) against this server to its end.
+    RunResult run(const std::vector<std::string>& argv, int timeoutMs = 20000) const;
+
+  private:
+    Process server_;
+    Process windowManager_;
+    std::string display_;
+};
+
+} // namespace harness
