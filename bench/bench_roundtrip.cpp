@@ -25,7 +25,8 @@ extern char** environ;
 
 namespace {
 
-const char ECHO_DIR[] = "/tmp/kx-echo-floor";
+// A directory of its own for each run (made by startEcho), removed at the end with what is in it.
+std::string g_echoDir;
 const int CONNECT_TIMEOUT_MS = 10000;
 const int REPLY_TIMEOUT_MS = 10000;
 const int BLOCK = 500; // requests of one kind in a row before switching to the next kind
@@ -63,11 +64,21 @@ void writeAll(int fd, const char* data, size_t len) {
     }
 }
 
+// Removes the pipe directory `dir` and the files the echo or the service made in it.
+void removePipeDir(const std::string& dir) {
+    for (const char* name : {kx::PIPE_FROM_SERVICE, kx::PIPE_TO_SERVICE, "kx-services.lock"})
+        unlink((dir + "/" + name).c_str());
+    rmdir(dir.c_str());
+}
+
 // The floor: a process that opens the pipes the way the service does and sends back what it reads.
 pid_t startEcho() {
-    const std::string from = std::string(ECHO_DIR) + "/" + kx::PIPE_FROM_SERVICE;
-    const std::string to = std::string(ECHO_DIR) + "/" + kx::PIPE_TO_SERVICE;
-    if (mkdir(ECHO_DIR, 0700) != 0 || mkfifo(from.c_str(), 0600) != 0 || mkfifo(to.c_str(), 0600) != 0)
+    char dir[] = "/tmp/kx-echo-floor-XXXXXX";
+    if (!mkdtemp(dir)) die(std::string("making the echo directory: ") + std::strerror(errno));
+    g_echoDir = dir;
+    const std::string from = g_echoDir + "/" + kx::PIPE_FROM_SERVICE;
+    const std::string to = g_echoDir + "/" + kx::PIPE_TO_SERVICE;
+    if (mkfifo(from.c_str(), 0600) != 0 || mkfifo(to.c_str(), 0600) != 0)
         die(std::string("making the echo pipes: ") + std::strerror(errno));
     const pid_t pid = fork();
     if (pid < 0) die(std::string("fork: ") + std::strerror(errno));
@@ -193,7 +204,7 @@ int main(int argc, char** argv) {
     const pid_t servicePid = startService(binaryFd);
     kx::Connection echo;
     kx::Connection service;
-    connectOrDie(echo, ECHO_DIR, echoPid, "echo");
+    connectOrDie(echo, g_echoDir.c_str(), echoPid, "echo");
     connectOrDie(service, kx::DEFAULT_PIPE_DIR, servicePid, "kx-services");
 
     const std::string listRequest = kx::applicationListMessage().dump();
@@ -219,6 +230,10 @@ int main(int argc, char** argv) {
     kill(echoPid, SIGTERM);
     waitpid(servicePid, nullptr, 0);
     waitpid(echoPid, nullptr, 0);
+    // On a shared /tmp, what is left behind would stop the next run (and, as another user's, any
+    // kx-services of this user).
+    removePipeDir(g_echoDir);
+    removePipeDir(kx::DEFAULT_PIPE_DIR);
 
     std::printf("round trip, client write to reply line read, %d requests each, microseconds\n", requests);
     std::printf("%-26s %9s %9s %9s %9s %11s %11s\n", "", "p50", "p90", "p99", "max", "p50/floor",

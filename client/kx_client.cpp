@@ -114,9 +114,8 @@ bool connectToService(Connection& conn, const std::string& dir, int timeoutMs, s
         disconnect(conn);
         return false;
     }
-    // Commands are small and few; blocking writes are simplest and never lose a partial line.
-    const int flags = fcntl(conn.toService, F_GETFL);
-    fcntl(conn.toService, F_SETFL, flags & ~O_NONBLOCK);
+    // Writes stay non-blocking: sendLine waits for room itself, within the same limit.
+    conn.sendTimeoutMs = timeoutMs;
     // Screenshot replies run to megabytes; a larger pipe means far fewer wake-ups per reply. Best effort:
     // the system may refuse.
     fcntl(conn.fromService, F_SETPIPE_SZ, 1 << 20);
@@ -136,14 +135,20 @@ bool sendLine(Connection& conn, const std::string& line) {
     std::string buffer;
     buffer.reserve(line.size() + 1);
     buffer.append(line).push_back('\n');
+    const auto deadline = deadlineAfter(conn.sendTimeoutMs);
     size_t done = 0;
     while (done < buffer.size()) {
         const ssize_t n = write(conn.toService, buffer.data() + done, buffer.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
+        if (n >= 0) {
+            done += size_t(n);
+            continue;
         }
-        done += size_t(n);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) return false;
+        pollfd pfd{conn.toService, POLLOUT, 0};
+        const int ready = poll(&pfd, 1, msLeft(deadline));
+        if (ready == 0 && msLeft(deadline) == 0) return false;
+        if (ready < 0 && errno != EINTR) return false;
     }
     return true;
 }

@@ -26,16 +26,19 @@ struct Connection {
     int toService = -1;   // write end, blocking
     std::string pending;  // bytes read but not yet returned as a line
     bool closed = false;  // the service closed its end (end of input seen)
+    int sendTimeoutMs = -1; // how long a write may wait for room in the pipe; set by connectToService
 };
 
 // Timeouts are in milliseconds; a negative timeout waits without limit.
 
 // Opens both pipes in the order the service needs (replies first, then commands), waiting up to
-// timeoutMs for the service to appear. On failure nothing stays open and `error` says why.
+// timeoutMs for the service to appear; later writes wait for room as long. On failure nothing stays
+// open and `error` says why.
 bool connectToService(Connection& conn, const std::string& dir, int timeoutMs, std::string& error);
 void disconnect(Connection& conn);
 
-// Writes `line` and a newline, all of it. False when the service is gone.
+// Writes `line` and a newline, all of it. False when the service is gone, or when it has not made
+// room in the pipe for conn.sendTimeoutMs (a service that stopped reading; the line may then be cut).
 bool sendLine(Connection& conn, const std::string& line);
 bool sendMessage(Connection& conn, const nlohmann::json& message);
 

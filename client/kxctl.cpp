@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <poll.h>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,7 +19,7 @@ namespace {
 const int EXIT_USAGE = 2;
 
 const char USAGE[] =
-    "Usage: kxctl [--dir DIR] [--timeout MS] COMMAND [ARGS]\n"
+    "Usage: kxctl [OPTIONS] COMMAND [ARGS] [OPTIONS]\n"
     "\n"
     "Commands:\n"
     "  version                  ask kx-services to print its version banner (on its own output)\n"
@@ -28,11 +29,17 @@ const char USAGE[] =
     "  watch                    print each change of the focused application until interrupted\n"
     "  batch                    run the commands on standard input, one per line, over one connection\n"
     "  send [--wait MS] JSON    write one raw line; print the lines that come back until none\n"
-    "                           has come for MS (default 500)\n"
+    "                           has come for MS (default 500); --wait 0 sends without waiting\n"
+    "  help                     this text\n"
     "\n"
-    "Options:\n"
+    "Options (before or after the command):\n"
     "  --dir DIR      pipe directory (default /tmp/kx-services)\n"
     "  --timeout MS   how long to wait for kx-services and for each reply (default 2000)\n"
+    "  --help, -h     this text\n"
+    "  --version      kxctl's version\n"
+    "\n"
+    "Exit status: 0 done; 1 kx-services is not running, closed the pipe, sent no reply or could not\n"
+    "do what was asked (in a batch: any line failed); 2 the command line is wrong.\n"
     "\n"
     "kx-services serves one host for its whole life: after kxctl has disconnected, it has to be\n"
     "started again before the next command.\n";
@@ -48,10 +55,15 @@ struct Session {
     Options options;
     kx::Connection conn;
     bool connected = false;
+    bool unreachable = false; // connecting failed: no later command can run either
 };
 
+// Inside a batch a wrong line fails alone; the usage text would bury the other lines' output.
+bool g_inBatch = false;
+
 int usageError(const std::string& message) {
-    std::cerr << "kxctl: " << message << "\n\n" << USAGE;
+    std::cerr << "kxctl: " << message << "\n";
+    if (!g_inBatch) std::cerr << "\n" << USAGE;
     return EXIT_USAGE;
 }
 
@@ -76,8 +88,18 @@ bool connect(Session& session) {
     std::string error;
     session.connected =
         kx::connectToService(session.conn, session.options.dir, session.options.timeoutMs, error);
-    if (!session.connected) failure(error);
+    if (!session.connected) {
+        session.unreachable = true;
+        failure(error);
+    }
     return session.connected;
+}
+
+// A write fails when the service has gone, or stopped reading for the whole timeout.
+std::string writeFailed(const kx::Connection& conn) {
+    return conn.closed ? "kx-services closed the pipe"
+                       : std::string("cannot write to kx-services: ") +
+                             (errno == EPIPE ? "it is no longer running" : "it does not read (see --timeout)");
 }
 
 std::string noReply(const kx::Connection& conn, const Options& options) {
@@ -102,7 +124,7 @@ int runVersion(Session& session, const std::vector<std::string>& args) {
     if (!args.empty()) return usageError("version takes no arguments");
     if (!connect(session)) return EXIT_FAILURE;
     kx::Connection& conn = session.conn;
-    if (!kx::sendGetVersion(conn)) return failure("cannot write to kx-services");
+    if (!kx::sendGetVersion(conn)) return failure(writeFailed(conn));
     std::cout << "Version requested: kx-services prints its banner on its own standard output.\n";
     return EXIT_SUCCESS;
 }
@@ -117,7 +139,7 @@ int runKey(Session& session, const std::vector<std::string>& args) {
         return usageError("code space is not an integer: " + args[2]);
     if (!connect(session)) return EXIT_FAILURE;
     kx::Connection& conn = session.conn;
-    if (!kx::sendKey(conn, args[0] == "down", code, space)) return failure("cannot write to kx-services");
+    if (!kx::sendKey(conn, args[0] == "down", code, space)) return failure(writeFailed(conn));
     return EXIT_SUCCESS;
 }
 
@@ -205,8 +227,7 @@ int runWatch(Session& session, const std::vector<std::string>& args) {
                   << " proc=" << nlohmann::json(kx::textMember(*data, "proc")).dump()
                   << " title=" << nlohmann::json(kx::textMember(*data, "title")).dump() << std::endl;
     }
-    std::cerr << "kx-services closed the pipe.\n";
-    return EXIT_SUCCESS;
+    return failure("kx-services closed the pipe");
 }
 
 int runSend(Session& session, const std::vector<std::string>& args) {
@@ -228,15 +249,19 @@ int runSend(Session& session, const std::vector<std::string>& args) {
 
     if (!connect(session)) return EXIT_FAILURE;
     kx::Connection& conn = session.conn;
-    if (!kx::sendLine(conn, line)) return failure("cannot write to kx-services");
+    if (!kx::sendLine(conn, line)) return failure(writeFailed(conn));
+    if (waitMs == 0) return EXIT_SUCCESS;
     std::string reply;
     size_t replies = 0;
-    while (kx::readLine(conn, reply, waitMs) == kx::ReadStatus::Line) {
+    kx::ReadStatus status;
+    while ((status = kx::readLine(conn, reply, waitMs)) == kx::ReadStatus::Line) {
         std::cout << reply << std::endl;
         ++replies;
     }
-    if (conn.closed) std::cerr << "kxctl: kx-services closed the pipe\n";
-    if (replies == 0) std::cerr << "kxctl: no reply within " << waitMs << " ms\n";
+    if (status == kx::ReadStatus::Closed)
+        return failure(replies == 0 ? "kx-services closed the pipe before replying"
+                                    : "kx-services closed the pipe");
+    if (replies == 0) return failure("no reply within " + std::to_string(waitMs) + " ms (see --wait)");
     return EXIT_SUCCESS;
 }
 
@@ -247,22 +272,49 @@ int runCommand(Session& session, const std::string& command, const std::vector<s
     if (command == "shot") return runShot(session, args);
     if (command == "watch") return runWatch(session, args);
     if (command == "send") return runSend(session, args);
+    if (command == "help") {
+        std::cout << USAGE;
+        return EXIT_SUCCESS;
+    }
     return usageError("unknown command: " + command);
 }
 
+// The service closed its end of the replies, or no longer reads commands (the write end then
+// reports an error without blocking).
+bool serviceGone(const Session& session) {
+    if (!session.connected) return false;
+    if (session.conn.closed) return true;
+    pollfd pfd{session.conn.toService, 0, 0};
+    return poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0;
+}
+
 // One command per line from standard input, all over one connection. Words are split on blanks,
-// except that everything after "send" is the line to send. Returns the first failure's status.
+// except that everything after "send" (and its --wait MS) is the line to send. A failed line does not
+// stop the batch, but once the service is gone the rest cannot run and is counted as skipped.
+// Returns the first failure's status.
 int runBatch(Session& session) {
+    g_inBatch = true;
     int status = EXIT_SUCCESS;
+    size_t skipped = 0;
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream words(line);
         std::string command;
         if (!(words >> command) || command[0] == '#') continue;
+        if (serviceGone(session)) {
+            ++skipped;
+            continue;
+        }
         std::vector<std::string> args;
         if (command == "send") {
             std::string raw;
-            std::getline(words >> std::ws, raw);
+            words >> std::ws;
+            if (words.peek() == '-') {
+                std::string flag, value;
+                words >> flag >> value >> std::ws;
+                args = {flag, value};
+            }
+            std::getline(words, raw);
             args.push_back(raw);
         } else {
             for (std::string word; words >> word;)
@@ -271,8 +323,15 @@ int runBatch(Session& session) {
         std::cout << "> " << line << std::endl;
         const int result =
             command == "batch" ? usageError("batch cannot be nested") : runCommand(session, command, args);
+        // Whoever reads the output as it comes sees each command's answer before the next runs.
+        std::cout.flush();
         if (result != EXIT_SUCCESS && status == EXIT_SUCCESS) status = result;
-        if (!session.connected || session.conn.closed) break;
+        if (session.unreachable) break;
+    }
+    if (skipped > 0) {
+        std::cerr << "kxctl: kx-services closed the pipe; " << skipped << " later command"
+                  << (skipped == 1 ? " was" : "s were") << " not run\n";
+        if (status == EXIT_SUCCESS) status = EXIT_FAILURE;
     }
     return status;
 }
@@ -283,26 +342,33 @@ int main(int argc, char** argv) {
     // A write after the service has gone must fail with EPIPE, not end kxctl silently.
     std::signal(SIGPIPE, SIG_IGN);
 
+    // The options of kxctl itself may stand anywhere; what is left is the command and its arguments.
     Options options;
-    std::vector<std::string> args(argv + 1, argv + argc);
-    size_t i = 0;
-    for (; i < args.size(); ++i) {
-        if (args[i] == "--help" || args[i] == "-h") {
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
             std::cout << USAGE;
             return EXIT_SUCCESS;
         }
-        if (args[i] == "--dir" && i + 1 < args.size()) {
-            options.dir = args[++i];
-        } else if (args[i] == "--timeout" && i + 1 < args.size()) {
-            if (!parseInt(args[++i], options.timeoutMs) || options.timeoutMs < 0)
-                return usageError("--timeout needs milliseconds");
-        } else {
-            break;
+        if (arg == "--version") {
+            std::cout << "kxctl " << KX_VERSION << "\n";
+            return EXIT_SUCCESS;
         }
+        if (arg == "--dir" || arg == "--timeout") {
+            if (i + 1 == argc) return usageError(arg + " needs a value");
+            const std::string value = argv[++i];
+            if (arg == "--dir")
+                options.dir = value;
+            else if (!parseInt(value, options.timeoutMs) || options.timeoutMs < 0)
+                return usageError("--timeout needs milliseconds, not: " + value);
+            continue;
+        }
+        words.push_back(arg);
     }
-    if (i == args.size()) return usageError("no command given");
-    const std::string command = args[i];
-    const std::vector<std::string> rest(args.begin() + long(i) + 1, args.end());
+    if (words.empty()) return usageError("no command given");
+    const std::string command = words[0];
+    const std::vector<std::string> rest(words.begin() + 1, words.end());
 
     Session session;
     session.options = options;

@@ -7,6 +7,10 @@
 #include <chrono>
 #include <thread>
 
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,6 +55,27 @@ bool ensurePipeDir() {
     return true;
 }
 
+bool lockPipeDir(long& holder) {
+    holder = 0;
+    // The directory is ours and private by now; O_NOFOLLOW all the same, a link is never followed.
+    const int fd = open(PIPE_LOCK, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno != ENOTDIR) perror("open PIPE_LOCK failed");
+        return true;
+    }
+    // A lock dies with its holder, so a crashed instance never blocks the next start. The
+    // descriptor is deliberately never closed: the lock must last as long as the process.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char text[32] = {};
+        if (pread(fd, text, sizeof text - 1, 0) > 0) holder = std::strtol(text, nullptr, 10);
+        close(fd);
+        return false;
+    }
+    const std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0) perror("write PIPE_LOCK failed");
+    return true;
+}
+
 bool createPipeIfNeeded(const char* path) {
     struct stat st {};
     if (stat(path, &st) == 0) return S_ISFIFO(st.st_mode);
@@ -78,7 +103,10 @@ LineStatus readCommandLine(FILE* in, std::string& line, size_t maxLength) {
     flockfile(in);
     for (int c; (c = getc_unlocked(in)) != EOF;) {
         any = true;
-        if (c == '\n') break;
+        if (c == '\n') {
+            if (!tooLong) line.push_back('\n');
+            break;
+        }
         if (line.size() < maxLength)
             line.push_back(char(c));
         else
@@ -125,13 +153,26 @@ void printVersionBanner() {
 }
 } // namespace
 
+namespace {
+// Checked while parsing, before any value exists that could be too deep to copy or destroy.
+bool limitDepth(int depth, json::parse_event_t event, json&) {
+    if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
+        depth >= MAX_COMMAND_DEPTH)
+        throw std::runtime_error("nesting deeper than " + std::to_string(MAX_COMMAND_DEPTH) + " levels");
+    return true;
+}
+
+const json NO_DATA;
+} // namespace
+
 void handleCommandLine(const std::string& line) {
     try {
         // c_str(): a NUL byte inside the line ends the document there.
-        const json message = json::parse(line.c_str(), nullptr, true, false);
+        const json message = json::parse(line.c_str(), limitDepth, true, false);
         const std::string type = message.value("type", std::string());
         std::string uuid = message.value("uuid", std::string());
-        const json data = message.contains("data") ? message.at("data") : json();
+        const auto found = message.find("data");
+        const json& data = found != message.end() ? *found : NO_DATA;
 
         if (type == "keyPress") {
         } else if (type == "keyDown") {
@@ -151,10 +192,10 @@ void handleCommandLine(const std::string& line) {
         } else if (type == "getRegionScreenshot") {
             sendRegionScreenshot(std::move(uuid), data);
         } else {
-            fprintf(stderr, "Unknown type: %s\n", type.c_str());
+            logErr("Unknown type: " + printable(type));
         }
     } catch (const std::exception& e) {
-        fprintf(stderr, "Linux Services - Invalid JSON: %s\n", e.what());
+        logErr(std::string("Linux Services - Invalid JSON: ") + printable(e.what()));
     }
 }
 
@@ -172,8 +213,8 @@ void handlePipeCommands() {
     for (LineStatus status; (status = readCommandLine(pipeIn, line)) != LineStatus::End;) {
         logOut("Incoming message from Velloran...");
         if (status == LineStatus::TooLong) {
-            fprintf(stderr, "Linux Services - Invalid JSON: line longer than %zu bytes, discarded\n",
-                    MAX_COMMAND_LINE);
+            logErr("Linux Services - Invalid JSON: line longer than " + std::to_string(MAX_COMMAND_LINE) +
+                   " bytes, discarded");
             continue;
         }
         handleCommandLine(line);
@@ -190,6 +231,15 @@ void handlePipeCommands() {
 #include "platform_x11.h"
 
 int main() {
+    // Ignored and blocked signals survive exec. With SIGPIPE ignored, writes after Velloran has gone
+    // would fail unseen and the service would never end; its end by that signal is what Velloran
+    // relies on.
+    signal(SIGPIPE, SIG_DFL);
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigprocmask(SIG_UNBLOCK, &pipeSignal, nullptr);
+
     logOut("Initiating platform detection...");
     registerBackends(&X11_BACKEND, &WAYLAND_BACKEND);
     initPlatform();
@@ -200,6 +250,14 @@ int main() {
         return 20;
     }
     logOut("Creating piped files... Ensured directory structure");
+    // Two instances on one pair of pipes would split Velloran's commands and tear its lines.
+    long holder = 0;
+    if (!lockPipeDir(holder)) {
+        logErr("Another instance of kx-services" +
+               (holder > 0 ? " (pid " + std::to_string(holder) + ")" : std::string()) +
+               " already serves the pipes in " + PIPE_DIR + ".");
+        return 24;
+    }
     if (!createPipeIfNeeded(PIPE_IN)) {
         logErr("Failed to create piped file for incoming communication.");
         return 21;

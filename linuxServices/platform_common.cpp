@@ -6,14 +6,13 @@
 
 namespace {
 const char BASE64_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+} // namespace
 
-void writeLine(FILE* stream, std::string line) {
-    // A single fwrite per line: the stream's own lock keeps lines from different threads apart.
+void writeWholeLine(FILE* stream, std::string line) {
     line += '\n';
     fwrite(line.data(), 1, line.size(), stream);
     fflush(stream);
 }
-} // namespace
 
 std::string base64Encode(const unsigned char* data, size_t len) {
     // Sized once and filled through a pointer: screenshots are megabytes, and appending one
@@ -70,10 +69,10 @@ std::string printable(const std::string& text) {
 }
 
 void logOut(const std::string& line) {
-    writeLine(stdout, line);
+    writeWholeLine(stdout, line);
 }
 void logErr(const std::string& line) {
-    writeLine(stderr, line);
+    writeWholeLine(stderr, line);
 }
 
 int32_t readInt32Member(const nlohmann::json& data, const char* name) {

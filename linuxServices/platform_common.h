@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -15,6 +16,10 @@ std::string basenameOf(const std::string& s);
 // Text from Velloran or the desktop (types, titles, paths) as it may appear inside a log line: control
 // characters are written as escapes (\n, \t, \x00...), so one message is always one log line.
 std::string printable(const std::string& text);
+
+// Appends a newline and hands the whole line to the stream in one write, then flushes: the
+// stream's own lock keeps lines written by different threads apart. Results are not examined.
+void writeWholeLine(FILE* stream, std::string line);
 
 // One log line, written whole and flushed: several threads log at once and their lines must not mix.
 void logOut(const std::string& line);

@@ -75,11 +75,8 @@ void releaseHeldKeys() {
 }
 
 void writeMessage(const json& message) {
-    std::string line = message.dump(-1, ' ', false, json::error_handler_t::replace);
-    line += '\n';
-    // One fwrite per message: the stream's lock keeps replies and focus reports whole.
-    fwrite(line.data(), 1, line.size(), pipeOut);
-    fflush(pipeOut);
+    // One write per message keeps replies and focus reports whole.
+    writeWholeLine(pipeOut, message.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
 namespace {

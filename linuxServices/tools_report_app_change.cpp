@@ -20,8 +20,8 @@ void reportApplicationChange(int32_t pid, const std::string& procIn, const std::
     if (pid <= 0 || pipeOut == nullptr) return;
     const std::string prefix = "[Reporting Application/Window Changed]";
     logOut(prefix + " pid=" + std::to_string(pid) + " x11=" + (fromX11 ? "Yes" : "No") + " proc='" +
-           (procIn.empty() ? "unknown" : procIn) + "'" + " title='" +
-           (titleIn.empty() ? "unknown" : titleIn) + "'");
+           (procIn.empty() ? "unknown" : printable(procIn)) + "'" + " title='" +
+           (titleIn.empty() ? "unknown" : printable(titleIn)) + "'");
     std::string procB = basenameOf(procIn);
 
     // Comparing, updating and writing form one step, so two monitors reporting the same change

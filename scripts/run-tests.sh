@@ -12,4 +12,8 @@ cmake -S . -B "$build" -G Ninja -DKX_WERROR=ON
 cmake --build "$build" -j2
 (cd "$build" && ctest -j2 --output-on-failure)
 
-windowsJni/run-tests.sh "$PWD/$build-windows"
+case "$build" in
+  /*) windows_build="$build-windows" ;;
+  *) windows_build="$PWD/$build-windows" ;;
+esac
+windowsJni/run-tests.sh "$windows_build"

@@ -15,9 +15,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FILE* in = fmemopen(const_cast<uint8_t*>(data), size, "r");
     if (!in) return 0;
     std::string line;
-    // A small limit lets short inputs reach the overlong-line path too.
-    for (LineStatus status; (status = readCommandLine(in, line, 512)) != LineStatus::End;)
-        if (status == LineStatus::Line) handleCommandLine(line);
+    // Each input is read twice: with a small limit, so short inputs reach the overlong-line path too,
+    // and with the real one, so lines deep enough for the nesting limit are parsed.
+    for (const size_t limit : {size_t(64), MAX_COMMAND_LINE}) {
+        rewind(in);
+        for (LineStatus status; (status = readCommandLine(in, line, limit)) != LineStatus::End;)
+            if (status == LineStatus::Line) handleCommandLine(line);
+    }
     fclose(in);
     return 0;
 }

@@ -52,7 +52,9 @@ bool Process::start(const std::vector<std::string>& argv, const SpawnOptions& op
         return file.empty() ? open("/dev/null", O_WRONLY | O_CLOEXEC)
                             : open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     };
+    // A FIFO as input blocks the open until its writer comes, so the child opens it itself.
     const int inFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const std::string inPath = options.inPath;
     const int outFd = openOut(options.outPath);
     const int errFd = openOut(options.errPath);
     if (inFd < 0 || outFd < 0 || errFd < 0) {
@@ -67,11 +69,14 @@ bool Process::start(const std::vector<std::string>& argv, const SpawnOptions& op
         // Ignored signals and the blocked mask survive exec; children start from the defaults.
         for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD})
             signal(sig, SIG_DFL);
+        for (int sig : options.ignoredSignals)
+            signal(sig, SIG_IGN);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         setpgid(0, 0); // keeps terminal signals meant for the test runner away from it
-        if (dup2(inFd, 0) < 0 || dup2(outFd, 1) < 0 || dup2(errFd, 2) < 0) _exit(126);
+        const int input = inPath.empty() ? inFd : open(inPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (input < 0 || dup2(input, 0) < 0 || dup2(outFd, 1) < 0 || dup2(errFd, 2) < 0) _exit(126);
         // Moved out of the way first, so that one mapping's target is never another's source.
         int moved[16];
         const size_t count = options.fds.size() < 16 ? options.fds.size() : 16;

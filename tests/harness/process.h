@@ -19,6 +19,8 @@ struct SpawnOptions {
     uid_t uid = 0;                // run as this user (and its group, no supplementary groups); 0: as is
     int execFd = -1;              // when >= 0, execute this open file instead of argv[0]
     std::vector<std::pair<int, int>> fds; // {open fd, number in the child}, e.g. a pipe for -displayfd
+    std::string inPath;           // standard input from this file (a FIFO works); empty: /dev/null
+    std::vector<int> ignoredSignals; // ignored in the child, as a parent that ignores them would leave them
 };
 
 class Process {

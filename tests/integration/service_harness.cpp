@@ -72,7 +72,7 @@ int serviceBinary() {
 }
 } // namespace
 
-void Service::start(uid_t uid, const std::vector<std::string>& env) {
+void Service::start(uid_t uid, const std::vector<std::string>& env, bool sigpipeIgnored) {
     ASSERT_GE(serviceBinary(), 0) << KX_SERVICES_PATH << ": " << strerror(errno);
     mkdir("/tmp/kx-test", 0755);
     harness::SpawnOptions options;
@@ -84,6 +84,7 @@ void Service::start(uid_t uid, const std::vector<std::string>& env) {
     options.errPath = errPath;
     options.uid = uid;
     options.execFd = serviceBinary();
+    if (sigpipeIgnored) options.ignoredSignals = {SIGPIPE};
     std::string error;
     ASSERT_TRUE(process.start({KX_SERVICES_PATH}, options, &error)) << error;
 }

@@ -47,14 +47,17 @@ std::string readFile(const std::string& path);
 
 class Service {
   public:
-    Service() = default;
+    // `name` keeps the output files of several services of one test apart.
+    explicit Service(const std::string& name = "service")
+        : outPath("/tmp/kx-test/" + name + ".out"), errPath("/tmp/kx-test/" + name + ".err") {}
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
     ~Service() { kill(); }
 
     // Starts the binary with no session variables (so the dummy backend), plus `env`: pass DISPLAY,
     // XDG_SESSION_TYPE, DBUS_SESSION_BUS_ADDRESS... to give it a session.
-    void start(uid_t uid = 0, const std::vector<std::string>& env = {});
+    // With sigpipeIgnored the service inherits SIGPIPE ignored, as from a careless parent.
+    void start(uid_t uid = 0, const std::vector<std::string>& env = {}, bool sigpipeIgnored = false);
     std::vector<std::string> out() const { return readLines(outPath); }
     std::vector<std::string> err() const { return readLines(errPath); }
     bool waitOut(const std::string& line) const;
@@ -70,8 +73,8 @@ class Service {
 
   private:
     harness::Process process;
-    std::string outPath = "/tmp/kx-test/stdout";
-    std::string errPath = "/tmp/kx-test/stderr";
+    std::string outPath;
+    std::string errPath;
 };
 
 // Each test gets its own mount namespace with a fresh /tmp, so the fixed pipe paths never meet another

@@ -64,14 +64,15 @@ struct Row {
 std::string thrown(const std::string& what) {
     return BAD + "[json.exception." + what;
 }
-std::string parseError(const std::string& what) {
-    return thrown("parse_error.101] parse error at line 1, column " + what);
+// Positions are those of the line as received, its newline included.
+std::string parseError(const std::string& what, int line = 1) {
+    return thrown("parse_error.101] parse error at line " + std::to_string(line) + ", column " + what);
 }
 const std::string EXPECTED_VALUE =
     "syntax error while parsing value - unexpected end of input; expected '[', '{', or a literal";
 
 const Row UNCLOSED = {
-    R"({"a":1)", parseError("7: syntax error while parsing object - unexpected end of input; expected '}'")};
+    R"({"a":1)", parseError("1: syntax error while parsing object - unexpected end of input; expected '}'", 2)};
 const std::string NOT_A_NUMBER = "type_error.302] type must be number, but is ";
 const std::string NOT_A_STRING = "type_error.302] type must be string, but is ";
 
@@ -105,8 +106,12 @@ const Row ROWS[] = {
     {R"({"uuid":"x","data":{}})", "Unknown type: "},
     {R"({"type":""})", "Unknown type: "},
     {R"({"type":"getVersion","data":{}})", "", BANNER},
+    // What Velloran sends is quoted in a log line with its control characters escaped: one message,
+    // one line, and nothing hidden behind a NUL.
+    {R"({"type":"a\nFAKE LOG LINE"})", R"(Unknown type: a\nFAKE LOG LINE)"},
+    {R"({"type":"getVersion\u0000x\u001b[2J"})", R"(Unknown type: getVersion\x00x\x1b[2J)"},
     // Not one JSON document.
-    {"", parseError("1: " + EXPECTED_VALUE)},
+    {"", parseError("1: " + EXPECTED_VALUE, 2)},
     {"{}{}", parseError("3: syntax error while parsing value - unexpected '{'; expected end of input")},
     UNCLOSED,
     {R"({"type":"keyPress"} // c)", parseError("21: syntax error while parsing value - invalid literal; "

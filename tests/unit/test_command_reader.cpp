@@ -38,22 +38,23 @@ std::vector<Read> readAll(const std::string& input, size_t maxLength) {
 }
 } // namespace
 
+// Lines come back as received, newline included, so parse errors point where the sender's text has them.
 TEST(ReadCommandLine, SplitsOnNewlineOnly) {
     using S = LineStatus;
     EXPECT_EQ(readAll("", 8), (std::vector<Read>{{S::End, ""}}));
     EXPECT_EQ(readAll("a\n\nb\r\n", 8),
-              (std::vector<Read>{{S::Line, "a"}, {S::Line, ""}, {S::Line, "b\r"}, {S::End, ""}}));
+              (std::vector<Read>{{S::Line, "a\n"}, {S::Line, "\n"}, {S::Line, "b\r\n"}, {S::End, ""}}));
     // A last line without its newline is still a line.
-    EXPECT_EQ(readAll("a\nlast", 8), (std::vector<Read>{{S::Line, "a"}, {S::Line, "last"}, {S::End, ""}}));
+    EXPECT_EQ(readAll("a\nlast", 8), (std::vector<Read>{{S::Line, "a\n"}, {S::Line, "last"}, {S::End, ""}}));
     // NUL bytes are data here; the JSON parse stops at them later.
     EXPECT_EQ(readAll(std::string("x\0y\n", 4), 8),
-              (std::vector<Read>{{S::Line, std::string("x\0y", 3)}, {S::End, ""}}));
+              (std::vector<Read>{{S::Line, std::string("x\0y\n", 4)}, {S::End, ""}}));
 }
 
 TEST(ReadCommandLine, OverlongLineIsDiscardedWholeAndReadingResumes) {
     using S = LineStatus;
     EXPECT_EQ(readAll("12345678\n123456789\nok\n", 8),
-              (std::vector<Read>{{S::Line, "12345678"}, {S::TooLong, ""}, {S::Line, "ok"}, {S::End, ""}}));
+              (std::vector<Read>{{S::Line, "12345678\n"}, {S::TooLong, ""}, {S::Line, "ok\n"}, {S::End, ""}}));
     EXPECT_EQ(readAll("123456789", 8), (std::vector<Read>{{S::TooLong, ""}, {S::End, ""}}));
 
     // At the real limit: a line of exactly 1 MiB is kept, one byte more is not.
@@ -61,9 +62,9 @@ TEST(ReadCommandLine, OverlongLineIsDiscardedWholeAndReadingResumes) {
     const auto reads = readAll(limit + "\n" + limit + "y\n{}\n", MAX_COMMAND_LINE);
     ASSERT_EQ(reads.size(), 4u);
     EXPECT_EQ(reads[0].status, S::Line);
-    EXPECT_EQ(reads[0].line.size(), MAX_COMMAND_LINE);
+    EXPECT_EQ(reads[0].line.size(), MAX_COMMAND_LINE + 1);
     EXPECT_EQ(reads[1], (Read{S::TooLong, ""}));
-    EXPECT_EQ(reads[2], (Read{S::Line, "{}"}));
+    EXPECT_EQ(reads[2], (Read{S::Line, "{}\n"}));
 }
 
 TEST(ReadInt32Member, ConvertsLikeTheWireFormatPromises) {

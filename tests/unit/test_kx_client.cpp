@@ -222,7 +222,16 @@ TEST(Connect, MeetsAServiceThatStartsLaterAndExchangesLines) {
     EXPECT_EQ(key["type"], "keyDown");
     EXPECT_EQ(key["data"], nlohmann::json({{"keyValue", 65}, {"keyType", 1}}));
 
-    // The service's end of the write pipe is blocking for us; writing after it is gone must fail, not hang.
+    // A service that stops reading fills the pipe; a write then gives up after the connection's timeout
+    // instead of blocking for ever.
+    conn.sendTimeoutMs = 100;
+    const std::string line(4096, 'x');
+    bool sent = true;
+    for (int i = 0; i < 1000 && sent; ++i)
+        sent = kx::sendLine(conn, line);
+    EXPECT_FALSE(sent) << "the pipe never filled";
+
+    // Writing after the service is gone must fail at once.
     close(service.in);
     service.in = -1;
     EXPECT_FALSE(kx::sendLine(conn, "{}"));
