@@ -191,6 +191,7 @@ session_inside() {
     sed "s/^/   $file: /" "$run/$file"
   done
 
+  [ "$("$root/usr/bin/kxctl" --version)" = "kxctl $VERSION" ] || fail "kxctl --version does not say $VERSION"
   grep -q "^Linux Services Version: $VERSION " "$run/service.out" ||
     fail "the service's banner does not name version $VERSION"
   grep -q '^KeyDown request received\.$' "$run/service.out" || fail "the service did not log the key press"
