@@ -118,6 +118,11 @@ contents() {
     done
     grep -q "kx-services $VERSION" <<<"$text" || fail "$page(1) does not carry version $VERSION"
   done
+  for path in /usr/lib/udev/rules.d/60-kx-services-uinput.rules /usr/lib/modules-load.d/kx-services.conf; do
+    if [ ! -f "$root$path" ] || ! zcat "$root/usr/share/man/man1/kx-services.1.gz" | grep -qF "${path//-/\\-}"; then
+      fail "kx-services(1) does not name $path"
+    fi
+  done
 
   echo "== lintian"
   lintian --fail-on error "$deb" || fail "lintian reports errors"

@@ -42,7 +42,7 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 while read -r m; do insmod "/modules/$m" || echo "guest: insmod $m failed"; done </modules/order
 tries=0
-until mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000 hostroot /host 2>/dev/null; do
+until mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose hostroot /host 2>/dev/null; do
   tries=$((tries + 1))
   [ $tries -lt 50 ] || { echo "guest: the host's root did not appear"; poweroff -f; }
   sleep 0.1
