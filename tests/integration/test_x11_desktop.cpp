@@ -56,6 +56,14 @@ class X11Test : public ServiceTest {
         else argv.insert(argv.begin() + 2, {"--name", name});
         EXPECT_TRUE(x.run(argv).ok()) << action;
     }
+    void expectNoListAndNoCapture() {
+        json entries;
+        std::string base64 = "?";
+        ASSERT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS));
+        ASSERT_TRUE(kx::requestRegionScreenshot(conn, 0, 0, 10, 10, base64, TIMEOUT_MS));
+        EXPECT_EQ(entries, json::array());
+        EXPECT_EQ(base64, "");
+    }
     harness::XServer x;
     harness::XTestClient client;
 };
@@ -305,6 +313,12 @@ TEST_P(CaptureTest, RegionsEqualXwdsPixelsAndBothConversionPathsAgree) {
 
 INSTANTIATE_TEST_SUITE_P(Depths, CaptureTest, testing::Values(24, 16, 30, 8));
 
+TEST_F(X11Test, NoServerAtStartLeavesTheRestServing) {
+    startConnected(0, {"DISPLAY=:4242"});
+    EXPECT_TRUE(service.waitErr("Unable to track application focus changes. Could not open X display."));
+    expectNoListAndNoCapture();
+}
+
 TEST_F(X11Test, ServerGoingAwayAndComingBack) {
     startX();
     harness::Process before, after;
@@ -319,12 +333,7 @@ TEST_F(X11Test, ServerGoingAwayAndComingBack) {
     client.close();
     x.killServer();
     EXPECT_TRUE(service.waitErr(lost));
-    json entries;
-    std::string base64 = "?";
-    ASSERT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS));
-    ASSERT_TRUE(kx::requestRegionScreenshot(conn, 0, 0, 10, 10, base64, TIMEOUT_MS));
-    EXPECT_EQ(entries, json::array());
-    EXPECT_EQ(base64, "");
+    expectNoListAndNoCapture();
 
     // A new server on the same display, as a compositor starting XWayland again would do.
     harness::XServerOptions options;
