@@ -13,7 +13,7 @@ shift
 
 # Switch on once the X11 backend lists windows and captures regions: the session check then also
 # requires the test window in the list and a PNG of the requested size.
-X11_OBSERVATION=0
+X11_OBSERVATION=1
 
 failures=0
 fail() {
