@@ -1,6 +1,10 @@
 #include "x11_display.h"
 
+#include <csignal>
+#include <ctime>
 #include <mutex>
+
+#include <pthread.h>
 #include <unordered_set>
 
 namespace {
@@ -54,4 +58,18 @@ void x11_closeDisplay(Display* dpy) {
     std::lock_guard<std::recursive_mutex> lock(g_lostMtx);
     XCloseDisplay(dpy);
     g_lost.erase(dpy);
+}
+
+void x11_flush(Display* dpy) {
+    sigset_t sigpipe, old, pending;
+    sigemptyset(&sigpipe);
+    sigaddset(&sigpipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &sigpipe, &old);
+    XFlush(dpy);
+    // A failed write directs the signal at this thread, so it is pending here and nowhere else.
+    if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) && !sigismember(&old, SIGPIPE)) {
+        const timespec now{};
+        sigtimedwait(&sigpipe, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }

@@ -20,3 +20,7 @@ bool x11_connectionLost(Display* dpy);
 
 // Closes a connection opened by x11_openDisplay, lost or not. Null is ignored.
 void x11_closeDisplay(Display* dpy);
+
+// XFlush for a connection whose server may just have gone away: the write that finds the socket closed
+// raises SIGPIPE, whose default action would end the process; here it is held back and dropped.
+void x11_flush(Display* dpy);
