@@ -1,5 +1,7 @@
 #include "evdev_reader.h"
 
+#include "process.h"
+
 #include <cerrno>
 #include <climits>
 #include <fstream>

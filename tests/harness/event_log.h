@@ -2,8 +2,8 @@
 
 // What a listener thread has seen so far, for the test thread to wait on and compare.
 
-#include "process.h"
-
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -12,8 +12,11 @@ namespace harness {
 template <typename Event> class EventLog {
   public:
     void push(const Event& event) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(event);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            events_.push_back(event);
+        }
+        grown_.notify_all();
     }
     // In the order they were pushed.
     std::vector<Event> all() {
@@ -22,12 +25,8 @@ template <typename Event> class EventLog {
     }
     // False when fewer than `count` have come within timeoutMs.
     bool waitForCount(size_t count, int timeoutMs) {
-        return waitFor(
-            [&] {
-                std::lock_guard<std::mutex> lock(mutex_);
-                return events_.size() >= count;
-            },
-            timeoutMs);
+        std::unique_lock<std::mutex> lock(mutex_);
+        return grown_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return events_.size() >= count; });
     }
     void clear() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -36,6 +35,7 @@ template <typename Event> class EventLog {
 
   private:
     std::mutex mutex_;
+    std::condition_variable grown_;
     std::vector<Event> events_;
 };
 

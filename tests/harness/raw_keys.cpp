@@ -1,5 +1,7 @@
 #include "raw_keys.h"
 
+#include <chrono>
+
 #include <poll.h>
 
 #include <X11/Xlib.h>
@@ -8,44 +10,27 @@
 namespace harness {
 
 namespace {
-// A test may kill the server under the listener; Xlib's default would end the whole test process.
-void serverGone(Display*, void* gone) {
+// A test may kill the server under a source; Xlib's default would end the whole process.
+void markGone(Display*, void* gone) {
     *static_cast<bool*>(gone) = true;
 }
 } // namespace
 
-bool RawKeyListener::start(const std::string& display, std::string& error) {
-    stop();
-    stopping_ = false;
-    state_ = 0;
-    events.clear();
-    thread_ = std::thread(&RawKeyListener::run, this, display);
-    waitFor([&] { return state_ != 0; }, 15000);
-    if (state_ == 1) return true;
-    error = state_ == 0 ? "the raw key listener did not start" : error_;
-    return false;
-}
-
-void RawKeyListener::stop() {
-    stopping_ = true;
-    if (thread_.joinable()) thread_.join();
-}
-
-// The connection lives and dies on this thread alone.
-void RawKeyListener::run(std::string display) {
-    const auto fail = [&](const std::string& why) {
-        error_ = why;
-        state_ = -1;
-    };
+bool RawKeySource::open(const std::string& display, std::string& error) {
+    close();
     Display* dpy = XOpenDisplay(display.c_str());
-    if (!dpy) return fail("cannot open display " + display);
-    bool gone = false;
-    XSetIOErrorExitHandler(dpy, serverGone, &gone);
-    int opcode = 0, event = 0, errorBase = 0, major = 2, minor = 0;
-    if (!XQueryExtension(dpy, "XInputExtension", &opcode, &event, &errorBase) ||
+    if (!dpy) {
+        error = "cannot open display " + display;
+        return false;
+    }
+    gone_ = false;
+    XSetIOErrorExitHandler(dpy, markGone, &gone_);
+    int event = 0, errorBase = 0, major = 2, minor = 0;
+    if (!XQueryExtension(dpy, "XInputExtension", &opcode_, &event, &errorBase) ||
         XIQueryVersion(dpy, &major, &minor) != Success) {
         XCloseDisplay(dpy);
-        return fail("the X server has no XInput 2");
+        error = "the X server has no XInput 2";
+        return false;
     }
     unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
     XISetMask(bits, XI_RawKeyPress);
@@ -53,24 +38,59 @@ void RawKeyListener::run(std::string display) {
     XIEventMask mask{XIAllMasterDevices, int(sizeof bits), bits};
     XISelectEvents(dpy, DefaultRootWindow(dpy), &mask, 1);
     XSync(dpy, False); // from here on, every key event reaches this connection
-    state_ = 1;
-    while (!stopping_ && !gone) {
+    dpy_ = dpy;
+    return true;
+}
+
+void RawKeySource::close() {
+    if (dpy_) XCloseDisplay(static_cast<Display*>(dpy_));
+    dpy_ = nullptr;
+}
+
+bool RawKeySource::next(RawKey& key, int timeoutMs) {
+    Display* dpy = static_cast<Display*>(dpy_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (dpy && !gone_) {
         if (XPending(dpy) == 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
             pollfd pfd{ConnectionNumber(dpy), POLLIN, 0};
-            poll(&pfd, 1, 20);
+            poll(&pfd, 1, int(left.count()));
             continue;
         }
         XEvent ev;
         XNextEvent(dpy, &ev);
         XGenericEventCookie* cookie = &ev.xcookie;
-        if (cookie->type != GenericEvent || cookie->extension != opcode || !XGetEventData(dpy, cookie))
+        if (cookie->type != GenericEvent || cookie->extension != opcode_ || !XGetEventData(dpy, cookie))
             continue;
-        if (cookie->evtype == XI_RawKeyPress || cookie->evtype == XI_RawKeyRelease)
-            events.push(
-                {static_cast<const XIRawEvent*>(cookie->data)->detail, cookie->evtype == XI_RawKeyPress});
+        const bool isKey = cookie->evtype == XI_RawKeyPress || cookie->evtype == XI_RawKeyRelease;
+        if (isKey)
+            key = {static_cast<const XIRawEvent*>(cookie->data)->detail, cookie->evtype == XI_RawKeyPress};
         XFreeEventData(dpy, cookie);
+        if (isKey) return true;
     }
-    XCloseDisplay(dpy);
+    return false;
+}
+
+bool RawKeyListener::start(const std::string& display, std::string& error) {
+    stop();
+    events.clear();
+    if (!source_.open(display, error)) return false;
+    stopping_ = false;
+    // From here on the connection is the thread's alone.
+    thread_ = std::thread([this] {
+        RawKey key{};
+        while (!stopping_ && !source_.serverGone())
+            if (source_.next(key, 20)) events.push(key);
+    });
+    return true;
+}
+
+void RawKeyListener::stop() {
+    stopping_ = true;
+    if (thread_.joinable()) thread_.join();
+    source_.close();
 }
 
 } // namespace harness

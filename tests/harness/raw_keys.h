@@ -21,6 +21,28 @@ inline std::ostream& operator<<(std::ostream& os, const RawKey& k) {
     return os << (k.press ? "+" : "-") << k.keycode;
 }
 
+// One connection that receives the raw key events, used on one thread.
+class RawKeySource {
+  public:
+    RawKeySource() = default;
+    RawKeySource(const RawKeySource&) = delete;
+    RawKeySource& operator=(const RawKeySource&) = delete;
+    ~RawKeySource() { close(); }
+
+    // Connects to `display` (":N") and returns once the server will report every later key event.
+    bool open(const std::string& display, std::string& error);
+    void close();
+    // The next event; false when none came within timeoutMs or the server has gone.
+    bool next(RawKey& key, int timeoutMs);
+    bool serverGone() const { return gone_; }
+
+  private:
+    void* dpy_ = nullptr; // Display*, kept out of this header
+    int opcode_ = 0;
+    bool gone_ = false;
+};
+
+// Collects the raw key events on a thread of its own.
 class RawKeyListener {
   public:
     RawKeyListener() = default;
@@ -28,20 +50,17 @@ class RawKeyListener {
     RawKeyListener& operator=(const RawKeyListener&) = delete;
     ~RawKeyListener() { stop(); }
 
-    // Connects to `display` (":N") and returns once the server will report every later key event.
-    // A server that goes away ends the listener quietly.
+    // Returns once the server will report every later key event. A server that goes away ends the
+    // listener quietly.
     bool start(const std::string& display, std::string& error);
     void stop();
 
     EventLog<RawKey> events; // in the order the server delivered them
 
   private:
-    void run(std::string display);
-
+    RawKeySource source_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
-    std::atomic<int> state_{0}; // 0 starting, 1 listening, -1 failed
-    std::string error_;         // written before state_ turns -1
 };
 
 } // namespace harness
