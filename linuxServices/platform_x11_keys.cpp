@@ -102,11 +102,14 @@ void x11_simulateKey(int32_t keycodeRaw, int32_t keyType, bool isDown) {
         }
     }
     takeInMappingChanges();
+    const int xkc = x11_connectionLost(g_dpy) ? 0
+                    : space == KeySpace::SET1 ? set1ToX11Keycode(vk)
+                                              : XKeysymToKeycode(g_dpy, ks);
+    // The server may be found gone while the events are read, or while the keymap is.
     if (x11_connectionLost(g_dpy)) {
         logErr(NOT_READY);
         return;
     }
-    const int xkc = space == KeySpace::SET1 ? set1ToX11Keycode(vk) : XKeysymToKeycode(g_dpy, ks);
     if (xkc <= 0) {
         logErr("[x11] Handling key press issue: Could not translate x11 key sym to keycode");
         return;
