@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace harness {
@@ -148,7 +149,8 @@ GuestRun runInUinputGuest(const std::string& command, int timeoutMs) {
                                          "-virtfs",
                                          "local,path=" + share + ",mount_tag=kxshare,security_model=none"},
                                         options, &result.error);
-        const bool ended = started && qemu.wait(timeoutMs) != -1;
+        const int waitStatus = started ? qemu.wait(timeoutMs) : -1;
+        const bool ended = waitStatus != -1;
         qemu.stop(0);
         result.output = slurp(share + "/output");
         const std::string status = slurp(share + "/status");
@@ -156,6 +158,8 @@ GuestRun runInUinputGuest(const std::string& command, int timeoutMs) {
         if (!status.empty()) {
             result.status = std::stoi(status);
             result.error.clear();
+        } else if (ended && WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 127) {
+            result.error = "qemu-system-x86_64 could not be started (install qemu-system-x86)";
         } else if (started) {
             result.error =
                 std::string(!ended
