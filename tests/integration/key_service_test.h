@@ -6,6 +6,8 @@
 #include "key_tables.h"
 #include "service_harness.h"
 
+#include <algorithm>
+
 namespace it {
 
 class KeyServiceTest : public ServiceTest {
@@ -33,6 +35,23 @@ class KeyServiceTest : public ServiceTest {
         ASSERT_TRUE(harness::run({"rm", "-rf", PIPE_DIR}, harness::baseEnv()).ok());
         startConnected(uid, env);
         ASSERT_FALSE(HasFatalFailure()) << "the service logged " << testing::PrintToString(service.err());
+    }
+
+    // Start-up wrote `lines` to standard error, one after the other; now key commands get `refusal`
+    // and nothing else, while a list and a capture are still answered.
+    void expectKeysRefused(const std::vector<std::string>& lines, const std::string& refusal) {
+        const std::string what = lines.empty() ? "" : lines.front();
+        const std::vector<std::string> err = service.err();
+        EXPECT_NE(std::search(err.begin(), err.end(), lines.begin(), lines.end()), err.end()) << what;
+        const Logged logged =
+            send(key(true, 0x41, 1) + "\n" + key(false, 0x02, 3) + "\n" + key(true, 0x88, 2));
+        EXPECT_EQ(logged.out, std::vector<std::string>{}) << what;
+        EXPECT_EQ(logged.err, (std::vector<std::string>{refusal, refusal, refusal})) << what;
+        nlohmann::json entries;
+        EXPECT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS)) << what;
+        std::string png;
+        EXPECT_TRUE(kx::requestRegionScreenshot(conn, 0, 0, 8, 8, png, TIMEOUT_MS)) << what;
+        EXPECT_TRUE(service.running()) << what;
     }
 
     static std::string key(bool down, int64_t value, int type) {
