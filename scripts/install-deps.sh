@@ -15,8 +15,8 @@ if [ "$what" = test ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev util-linux jq
     xvfb openbox x11-utils dbus at-spi2-core)
   # Key injection: XInput 2 for watching keys at the X server, setxkbmap for layouts, xdotool as the
-  # benchmark's peer, and Debian's kernel booted under qemu for a real uinput device.
-  packages+=(libxi-dev x11-xkb-utils xdotool qemu-system-x86 linux-image-amd64 busybox-static cpio kmod)
+  # benchmark's peer; the uinput tests boot the same guest kernel as the package's checks.
+  packages+=(libxi-dev x11-xkb-utils xdotool)
 fi
 
 missing=()
