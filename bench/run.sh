@@ -1,12 +1,13 @@
 #!/bin/sh
 # Runs the benchmarks of an existing build and prints their figures; builds nothing.
 # Usage: bench/run.sh BUILD_DIR [bench_base64 options...]
-# The ratios of the Base64 figures need jq. The round trip needs root for its private /tmp.
+# The ratios of the Base64 figures need jq. The round trip and the keys need root for their private
+# /tmp; the keys also need Xvfb, xdotool and the qemu guest of the tests.
 set -eu
 
 build=${1:?usage: bench/run.sh BUILD_DIR [bench_base64 options...]}
 shift
-for exe in bench/bench_base64 bench/bench_roundtrip linuxServices/kx-services; do
+for exe in bench/bench_base64 bench/bench_roundtrip bench/bench_keys linuxServices/kx-services; do
     [ -x "$build/$exe" ] || { echo "run.sh: $build/$exe is missing; build with -DKX_BUILD_BENCH=ON" >&2; exit 1; }
 done
 
@@ -39,3 +40,6 @@ if [ -x "$build/bench/bench_x11" ]; then
     echo "== The X11 backend on Xvfb + openbox beside maim, import and wmctrl (about two minutes) =="
     "$build/bench/bench_x11" "$build/linuxServices/kx-services"
 fi
+echo
+echo "== Key injection: kx-services against a bare XTest client and xdotool; a uinput keyboard in a guest =="
+"$build/bench/bench_keys"

@@ -1,11 +1,125 @@
-// Placeholder until key injection lands: the dummy backend's behaviour.
-#include "platform_dummy.h"
+// Key injection on X11: vk and virtual codes become keysyms, which the server's current keymap turns
+// into keycodes; set1 codes are keycodes already. Each command is one XTest event, sent at once.
+#include "held_keys.h"
+#include "key_tables.h"
+#include "platform_common.h"
 #include "platform_x11.h"
+#include "x11_display.h"
+
+#include <cstdlib>
+
+#include <X11/extensions/XTest.h>
+
+namespace {
+
+const char NOT_READY[] = "[x11] Can't process key action because x11 key press functionality has not been "
+                         "initialized. See previous messages to see the reason.";
+
+// The key connection: the command reader's alone once x11_init has run on the main thread.
+Display* g_dpy = nullptr;
+bool g_ready = false;
+HeldKeys g_held;
+
+// A lost server leaves the connection open but useless; its keys went with it.
+bool usable() {
+    return g_ready && g_dpy && !x11_connectionLost(g_dpy);
+}
+
+// Xlib keeps the keymap it read first and renews it only when the connection reads a MappingNotify.
+// This connection selects no events and would never read one, so a layout switched with setxkbmap
+// would go on resolving keysyms to the old layout's keys. Reading also notices a server that is gone.
+void takeInMappingChanges() {
+    while (XPending(g_dpy) > 0) {
+        XEvent event;
+        XNextEvent(g_dpy, &event);
+        if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
+    }
+}
+
+void sendKey(int xkc, int32_t keyValue, bool isDown) {
+    logOut("[x11] Handling key press: " + std::to_string(xkc) + " -> isDown: " + (isDown ? "1" : "0"));
+    XTestFakeKeyEvent(g_dpy, unsigned(xkc), isDown ? True : False, CurrentTime);
+    x11_flush(g_dpy);
+    noteKeyEvent(g_held, xkc, keyValue, isDown);
+}
+
+} // namespace
+
+KeySym vkToKeysym(uint8_t vk) {
+    if (vk >= 0x41 && vk <= 0x5A) return vk; // XK_A to XK_Z
+    if (vk >= 0x30 && vk <= 0x39) {
+        const char digit[2] = {char(vk), '\0'};
+        return XStringToKeysym(digit);
+    }
+    return KeySym(lookupKey(VK_KEYSYMS, vk, NoSymbol));
+}
+
+KeySym virtualToKeysym(uint8_t code) {
+    return KeySym(lookupKey(VIRTUAL_KEYSYMS, code, NoSymbol));
+}
+
+int set1ToX11Keycode(uint8_t sc) {
+    return isSet1Code(sc) ? sc + X11_KEYCODE_OFFSET : 0;
+}
 
 void x11_init() {
-    dummy_init();
+    if (g_ready) return;
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) {
+        logErr("[x11] DISPLAY is not set; X11 not available.\n");
+        return;
+    }
+    g_dpy = x11_openDisplay();
+    if (!g_dpy) {
+        logErr("[x11] XOpenDisplay failed (DISPLAY=" + printable(display));
+        return;
+    }
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(g_dpy, &eventBase, &errorBase, &major, &minor)) {
+        logErr("[x11] XTest extension not available on this X server.");
+        x11_closeDisplay(g_dpy);
+        g_dpy = nullptr;
+        return;
+    }
+    g_ready = true;
 }
+
 void x11_simulateKey(int32_t keycodeRaw, int32_t keyType, bool isDown) {
-    dummy_simulateKey(keycodeRaw, keyType, isDown);
+    if (!usable()) {
+        logErr(NOT_READY);
+        return;
+    }
+    const uint8_t vk = narrowKeyValue(keycodeRaw);
+    const KeySpace space = keySpaceOf(keyType);
+    KeySym ks = NoSymbol;
+    if (space != KeySpace::SET1) {
+        ks = space == KeySpace::VIRTUAL ? virtualToKeysym(vk) : vkToKeysym(vk);
+        if (ks == NoSymbol) {
+            logErr(space == KeySpace::VIRTUAL
+                       ? "[x11] Handling key press issue (v): Could not map given key to key on Linux"
+                       : "[x11] Handling key press issue (n): Could not map given key to key on Linux");
+            return;
+        }
+    }
+    takeInMappingChanges();
+    const int xkc = x11_connectionLost(g_dpy) ? 0
+                    : space == KeySpace::SET1 ? set1ToX11Keycode(vk)
+                                              : XKeysymToKeycode(g_dpy, ks);
+    // The server may be found gone while the events are read, or while the keymap is.
+    if (x11_connectionLost(g_dpy)) {
+        logErr(NOT_READY);
+        return;
+    }
+    if (xkc <= 0) {
+        logErr("[x11] Handling key press issue: Could not translate x11 key sym to keycode");
+        return;
+    }
+    sendKey(xkc, keycodeRaw, isDown);
 }
-void x11_releaseHeldKeys() {}
+
+void x11_releaseHeldKeys() {
+    for (const HeldKey& held : takeHeldKeys(g_held)) {
+        if (!usable()) return;
+        sendKey(held.key, held.keyValue, false);
+    }
+}

@@ -1,6 +1,10 @@
 #include "x11_display.h"
 
+#include <csignal>
+#include <ctime>
 #include <mutex>
+
+#include <pthread.h>
 #include <unordered_set>
 
 namespace {
@@ -98,4 +102,18 @@ bool x11_readProperty(Display* dpy, Window w, Atom property, long length, Atom t
                                           &out.items, &after, &out.data);
     if (status != Success) out.reset();
     return status == Success && out.data != nullptr;
+}
+
+void x11_flush(Display* dpy) {
+    sigset_t sigpipe, old, pending;
+    sigemptyset(&sigpipe);
+    sigaddset(&sigpipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &sigpipe, &old);
+    XFlush(dpy);
+    // A failed write directs the signal at this thread, so it is pending here and nowhere else.
+    if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) && !sigismember(&old, SIGPIPE)) {
+        const timespec now{};
+        sigtimedwait(&sigpipe, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }

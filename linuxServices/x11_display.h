@@ -41,3 +41,7 @@ struct X11Property {
 // Reads `length` 32-bit units from offset 0 without deleting; `length` -1 reads the whole property.
 // True when the request succeeded and returned data (also 0 items of another type than `type`).
 bool x11_readProperty(Display* dpy, Window w, Atom property, long length, Atom type, X11Property& out);
+
+// XFlush for a connection whose server may just have gone away: the write that finds the socket closed
+// raises SIGPIPE, whose default action would end the process; here it is held back and dropped.
+void x11_flush(Display* dpy);

@@ -20,6 +20,9 @@ if [ "$what" = test ]; then
     xvfb openbox x11-utils dbus at-spi2-core)
   # X11 desktop tests and benchmarks: real clients, and the peers they are compared with.
   packages+=(xterm xdotool wmctrl x11-apps python3-gi gir1.2-gtk-3.0 maim imagemagick)
+  # Key injection: XInput 2 for watching keys at the X server, setxkbmap for layouts, xdotool as the
+  # benchmark's peer; the uinput tests boot the same guest kernel as the package's checks.
+  packages+=(libxi-dev x11-xkb-utils xdotool)
 fi
 
 missing=()

@@ -87,12 +87,15 @@ TEST_F(X11Test, FocusFollowsRealClientsTitlesAndNoWindow) {
     xdotool("set_window", termWin, "renamed");
     EXPECT_EQ(nextReply(), report(term.pid(), "xterm", "renamed"));
 
+    // A hand-over between two windows may pass through "no window" for longer than the monitor waits for
+    // it to settle on a loaded machine, so only the lines from here on are counted.
+    const size_t before = service.out().size();
     xdotool("windowminimize", gtkWin);
     xdotool("windowminimize", termWin);
     EXPECT_TRUE(service.waitOut(NO_WINDOW));
     EXPECT_EQ(nextReply(SETTLE_MS), "<timeout>");
     const auto out = service.out();
-    EXPECT_EQ(std::count(out.begin(), out.end(), NO_WINDOW), 1);
+    EXPECT_EQ(std::count(out.begin() + long(before), out.end(), NO_WINDOW), 1);
 }
 
 // Without a window manager the test plays one, setting _NET_ACTIVE_WINDOW to windows whose properties

@@ -1,0 +1,21 @@
+#pragma once
+
+// A real kernel with uinput for tests on a host that has none: Debian's own kernel booted under qemu
+// (TCG), sharing the host's root read-only beneath a writable overlay, so that the host's binaries run
+// in it unchanged. Each run builds its initramfs from the static busybox and the kernel's modules.
+
+#include <string>
+
+namespace harness {
+
+struct GuestRun {
+    int status = -1;    // exit status of the command; -1 when it did not finish (see error)
+    std::string output; // its standard output and error
+    std::string error;  // why there is no status: no kernel, no boot, the time limit...
+};
+
+// Runs `command` with /bin/sh as root in the guest, once the uinput and evdev modules are loaded.
+// The guest is powered off, and qemu ended, within timeoutMs.
+GuestRun runInUinputGuest(const std::string& command, int timeoutMs);
+
+} // namespace harness

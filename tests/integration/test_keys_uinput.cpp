@@ -1,0 +1,179 @@
+// Keys written to a real kernel's uinput device, read back as a desktop reads a keyboard. The kernel
+// runs in a qemu guest: one boot runs every UinputKeysTest below, inside the guest.
+#include "evdev_reader.h"
+#include "key_service_test.h"
+#include "uinput_guest.h"
+
+#include <numeric>
+
+#include <linux/input.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+using namespace it;
+using harness::EvdevEvent;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const char GUEST_FLAG[] = "KX_IN_UINPUT_GUEST";
+const int GUEST_TIMEOUT_MS = 240000;
+
+const std::string NOT_READY =
+    "[Wayland] Can't process key action because WayLand key press functionality has "
+    "not been initialized. See previous messages to see the reason.";
+const std::string NO_MAP = "[Wayland] Handling key press issue: Could not map given key to key on Linux";
+const std::string NO_F25 = "[WayLand] F25 - F32 keys are not supported.";
+const std::vector<std::string> SESSION = {"XDG_SESSION_TYPE=wayland"};
+
+std::string progress(int64_t keyValue, bool down) {
+    return "[Wayland] Handling key press: " + std::to_string(keyValue) + " -> isDown: " + (down ? "1" : "0");
+}
+std::vector<EvdevEvent> keyEvent(int code, bool down) {
+    return {{EV_KEY, code, down ? 1 : 0}, {EV_SYN, SYN_REPORT, 0}};
+}
+
+class UinputKeysTest : public KeyServiceTest {
+  protected:
+    void SetUp() override {
+        if (!getenv(GUEST_FLAG)) GTEST_SKIP() << "runs inside the guest of UinputGuest.RunsTheDeviceTests";
+        KeyServiceTest::SetUp();
+    }
+    harness::EvdevReader reader;
+};
+
+} // namespace
+
+// The host's half: boots the guest and runs the tests above in it.
+TEST(UinputGuest, RunsTheDeviceTests) {
+    if (getenv(GUEST_FLAG)) GTEST_SKIP();
+    if (geteuid() != 0) GTEST_SKIP() << "the tests in the guest need root, as the other integration tests do";
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    std::string command = "export " + std::string(GUEST_FLAG) + "=1\n";
+    for (const std::string& var : harness::baseEnv())
+        if (var.find("SAN_OPTIONS=") != std::string::npos) command += "export '" + var + "'\n";
+    command += std::string(self) + " --gtest_filter='UinputKeysTest.*'";
+    const harness::GuestRun run = harness::runInUinputGuest(command, GUEST_TIMEOUT_MS);
+    ASSERT_EQ(run.status, 0) << run.error << "\n" << run.output;
+    // Proof that they ran rather than skipped.
+    EXPECT_NE(run.output.find("[  PASSED  ] 3 tests."), std::string::npos) << run.output;
+}
+
+// The device as the kernel shows it, then every code of each space pressed and released: the exact
+// records arrive, each key followed by its SYN_REPORT; unmapped keys write nothing.
+TEST_F(UinputKeysTest, DeviceIdentityAndEveryCodeOfEachSpace) {
+    reader.start("kx-services-virtual-kbd");
+    startConnected(0, SESSION);
+    harness::EvdevIdentity id;
+    ASSERT_TRUE(reader.waitForDevice(id, TIMEOUT_MS));
+    EXPECT_EQ(id.name, "kx-services-virtual-kbd");
+    EXPECT_EQ(id.bus, BUS_USB);
+    EXPECT_EQ(id.vendor, 0x1D6B);
+    EXPECT_EQ(id.product, 0x0104);
+    EXPECT_EQ(id.version, 1);
+    EXPECT_EQ(id.eventTypes, (std::vector<int>{EV_SYN, EV_KEY}));
+    std::vector<int> keys(KEY_MAX);
+    std::iota(keys.begin(), keys.end(), 1);
+    EXPECT_EQ(id.keys, keys);
+
+    // In groups of 8 keys: a reader that falls behind by more than 64 events loses some (SYN_DROPPED),
+    // which would be the reader's fault, not the service's.
+    std::string burst;
+    Lines out, err;
+    std::vector<EvdevEvent> events;
+    for (int n = 0; n < 3 * 256; ++n) {
+        const KeySpace space = n < 256 ? KeySpace::VK : n < 512 ? KeySpace::VIRTUAL : KeySpace::SET1;
+        const int code = n % 256;
+        const int64_t value = keyValueFor(code);
+        const int type = keyTypeFor(space, code);
+        burst += key(true, value, type) + "\n" + key(false, value, type) + "\n";
+        const int evdev = evdevOf(space, uint8_t(code));
+        if (evdev < 0) {
+            const bool f25 = space == KeySpace::VIRTUAL && code >= 0x88 && code <= 0x8F;
+            const Lines lines = f25 ? Lines{NO_F25, NO_MAP, NO_F25, NO_MAP} : Lines{NO_MAP, NO_MAP};
+            err.insert(err.end(), lines.begin(), lines.end());
+        } else {
+            out.insert(out.end(), {progress(value, true), progress(value, false)});
+            for (const bool down : {true, false})
+                for (const EvdevEvent& e : keyEvent(evdev, down))
+                    events.push_back(e);
+        }
+        if (n % 8 != 7) continue;
+        burst.pop_back();
+        const Logged logged = send(burst);
+        EXPECT_EQ(logged.out, out) << "codes up to " << n;
+        EXPECT_EQ(logged.err, err) << "codes up to " << n;
+        ASSERT_TRUE(reader.events.waitForCount(events.size(), TIMEOUT_MS))
+            << reader.events.all().size() << " events";
+        EXPECT_EQ(reader.events.all(), events) << "codes up to " << n;
+        reader.events.clear();
+        burst.clear();
+        out.clear();
+        err.clear();
+        events.clear();
+    }
+}
+
+// Keys left down are released when Velloran goes, the latest first, each line showing the value its
+// press came with. A release of a key that is up is still written (the kernel drops it, as it drops a
+// second press of a key that is down).
+TEST_F(UinputKeysTest, HeldKeysAreReleasedWhenVelloranGoes) {
+    reader.start("kx-services-virtual-kbd");
+    startConnected(0, SESSION);
+    harness::EvdevIdentity id;
+    ASSERT_TRUE(reader.waitForDevice(id, TIMEOUT_MS));
+    const Logged logged =
+        send(key(true, 321, 1) + "\n" + key(true, 0xA0, 0) + "\n" + key(true, 0x02, 3) + "\n" +
+             key(false, 0x02, 3) + "\n" + key(false, 0x42, 1) + "\n" + key(true, -191, -1));
+    EXPECT_EQ(logged.out, (Lines{progress(321, true), progress(0xA0, true), progress(2, true),
+                                 progress(2, false), progress(0x42, false), progress(-191, true)}));
+    kx::disconnect(conn);
+    ASSERT_TRUE(service.waitOut(progress(0xA0, false)));
+    const Lines all = service.out();
+    EXPECT_EQ(Lines(all.end() - 3, all.end()), (Lines{"Closing Communication with Velloran...",
+                                                      progress(-191, false), progress(0xA0, false)}));
+    std::vector<EvdevEvent> events;
+    for (const auto& [code, down] : std::vector<std::pair<int, bool>>{{KEY_A, true},
+                                                                      {KEY_LEFTSHIFT, true},
+                                                                      {KEY_1, true},
+                                                                      {KEY_1, false},
+                                                                      {KEY_A, false},
+                                                                      {KEY_LEFTSHIFT, false}})
+        for (const EvdevEvent& e : keyEvent(code, down))
+            events.push_back(e);
+    ASSERT_TRUE(reader.events.waitForCount(events.size(), TIMEOUT_MS))
+        << reader.events.all().size() << " events";
+    EXPECT_EQ(reader.events.all(), events);
+}
+
+// Without a virtual keyboard every key command gets the refusal line, and the rest is served: a user
+// without access to /dev/uinput, and device files on which creating the keyboard fails.
+TEST_F(UinputKeysTest, WithoutAKeyboardKeysAreRefusedAndTheRestServed) {
+    restart(NOBODY, SESSION);
+    expectKeysRefused(
+        {"[WayLand] /dev/uinput is not available for this user. Please make it writable for this user to be "
+         "able "
+         "to use Low Level Key Presses.",
+         "[WayLand] To be able to use Low Level Key Presses, use one of these options:",
+         "[WayLand] 1. Permanently, Load the uinput module (if needed) and create a udev rule to allow the "
+         "'input' group.",
+         "[WayLand] 2. Temporary, Load the uinput module (if needed) then use 'sudo setfacl -m u:$USER:rw "
+         "/dev/uinput'"},
+        NOT_READY);
+    // Not a uinput device: the setup requests fail, the older setup record is written, and creation fails.
+    ASSERT_EQ(mount("/dev/null", "/dev/uinput", nullptr, MS_BIND, nullptr), 0);
+    restart(0, SESSION);
+    expectKeysRefused(
+        {"[WayLand] The virtual keyboard could not be created: UI_DEV_CREATE: Inappropriate ioctl "
+         "for device"},
+        NOT_READY);
+    // Here the older setup record cannot be written.
+    ASSERT_EQ(umount("/dev/uinput"), 0);
+    ASSERT_EQ(mount("/dev/full", "/dev/uinput", nullptr, MS_BIND, nullptr), 0);
+    restart(0, SESSION);
+    expectKeysRefused(
+        {"[WayLand] The virtual keyboard could not be created: writing the device record: No space "
+         "left on device"},
+        NOT_READY);
+}

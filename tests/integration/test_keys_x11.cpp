@@ -1,0 +1,218 @@
+// Keys injected into a real X server, seen from outside the service as the server's raw key events.
+#include "key_service_test.h"
+#include "key_tables.h"
+#include "raw_keys.h"
+#include "x_server.h"
+
+#include <map>
+
+using namespace it;
+using harness::RawKey;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const std::string NOT_READY = "[x11] Can't process key action because x11 key press functionality has not "
+                              "been initialized. See previous messages to see the reason.";
+const std::string NO_KEYSYM_VK =
+    "[x11] Handling key press issue (n): Could not map given key to key on Linux";
+const std::string NO_KEYSYM_VIRTUAL =
+    "[x11] Handling key press issue (v): Could not map given key to key on Linux";
+const std::string NO_KEYCODE = "[x11] Handling key press issue: Could not translate x11 key sym to keycode";
+
+std::string progress(int keycode, bool down) {
+    return "[x11] Handling key press: " + std::to_string(keycode) + " -> isDown: " + (down ? "1" : "0");
+}
+
+// Where Xvfb's keymap does not put a symbol on the key whose evdev code the other side names: 0 for
+// a symbol on no key at all.
+std::map<std::pair<KeySpace, int>, int> xvfbExceptions() {
+    std::map<std::pair<KeySpace, int>, int> except = {
+        {{KeySpace::VK, 0x6E}, 129}, // KP_Decimal: first found on the second keypad key
+        {{KeySpace::VK, 0x6C}, 0},   // KP_Separator
+        // Menu is a virtual key on the X11 side only; it is the vk Menu key.
+        {{KeySpace::VIRTUAL, 0x5D}, vkToEvdev(0x5D) + X11_KEYCODE_OFFSET},
+    };
+    for (int code = 0x7C; code <= 0x8F; ++code) // F13 to F32
+        except[{KeySpace::VIRTUAL, code}] = 0;
+    return except;
+}
+
+class X11KeysTest : public KeyServiceTest {
+  protected:
+    void startX(const std::vector<std::string>& extraArgs = {}) {
+        harness::XServerOptions options;
+        options.screen = "640x480x24";
+        options.windowManager = false;
+        options.extraArgs = extraArgs;
+        std::string error;
+        ASSERT_TRUE(x.start(options, error)) << error;
+    }
+    void startAll() {
+        startX();
+        std::string error;
+        ASSERT_TRUE(keys.start(x.display(), error)) << error;
+        startConnected(0, {x.displayEnv(), "XDG_SESSION_TYPE=x11"});
+    }
+
+    // The server's events once `expected` ends with a key nobody else presses: everything before it
+    // has then arrived too.
+    void expectEvents(const std::vector<RawKey>& expected) {
+        ASSERT_TRUE(keys.events.waitForCount(expected.size(), 60000))
+            << keys.events.all().size() << " events";
+        EXPECT_EQ(keys.events.all(), expected);
+        keys.events.clear();
+    }
+
+    harness::XServer x;
+    harness::RawKeyListener keys;
+};
+
+const int SENTINEL = 0x02; // set1: the 1 key, keycode 10
+const RawKey SENTINEL_DOWN{10, true}, SENTINEL_UP{10, false};
+
+} // namespace
+
+// Every code of each space is pressed and released. A vk or virtual key lands on whichever key of the
+// server's keymap carries its symbol, a set1 code on its position; under the us layout that is the
+// evdev side's key (evdev code + 8), except where the table above says otherwise. The key values
+// carry junk above the low byte, and vk goes by any keyType but 2 and 3.
+TEST_F(X11KeysTest, EachCodeSpaceLandsOnTheEvdevSidesKeyUnderUs) {
+    startAll();
+    const auto except = xvfbExceptions();
+    for (const KeySpace space : {KeySpace::VK, KeySpace::VIRTUAL, KeySpace::SET1}) {
+        std::string burst;
+        Lines out, err;
+        std::vector<RawKey> events;
+        for (int code = 0; code < 256; ++code) {
+            const int type = keyTypeFor(space, code);
+            burst += key(true, keyValueFor(code), type) + "\n" + key(false, keyValueFor(code), type) + "\n";
+            const uint8_t c = uint8_t(code);
+            const bool mapped = space == KeySpace::SET1 ? isSet1Code(c)
+                                : space == KeySpace::VIRTUAL
+                                    ? lookupKey(VIRTUAL_KEYSYMS, c, 0) != 0
+                                    : (c >= 0x30 && c <= 0x39) || (c >= 0x41 && c <= 0x5A) ||
+                                          lookupKey(VK_KEYSYMS, c, 0) != 0;
+            const int evdev = evdevOf(space, c);
+            if (!mapped) {
+                const std::string why = space == KeySpace::VK        ? NO_KEYSYM_VK
+                                        : space == KeySpace::VIRTUAL ? NO_KEYSYM_VIRTUAL
+                                                                     : NO_KEYCODE;
+                err.insert(err.end(), {why, why});
+                continue;
+            }
+            const auto found = except.find({space, code});
+            const int keycode = found != except.end() ? found->second : evdev + X11_KEYCODE_OFFSET;
+            ASSERT_TRUE(found != except.end() || evdev >= 0)
+                << "code " << code << ": no evdev key to compare";
+            if (keycode == 0) {
+                err.insert(err.end(), {NO_KEYCODE, NO_KEYCODE});
+                continue;
+            }
+            out.insert(out.end(), {progress(keycode, true), progress(keycode, false)});
+            events.insert(events.end(), {{keycode, true}, {keycode, false}});
+        }
+        burst += key(true, SENTINEL, 3) + "\n" + key(false, SENTINEL, 3);
+        out.insert(out.end(), {progress(10, true), progress(10, false)});
+        events.insert(events.end(), {SENTINEL_DOWN, SENTINEL_UP});
+
+        const Logged logged = send(burst);
+        EXPECT_EQ(logged.out, out) << "space " << int(space);
+        EXPECT_EQ(logged.err, err) << "space " << int(space);
+        expectEvents(events);
+    }
+}
+
+// Symbols follow the layout, positions do not, and a layout switched while the service runs applies
+// to the very next command.
+TEST_F(X11KeysTest, LayoutSwitchAppliesToTheNextKey) {
+    startAll();
+    const auto tap = [](int value, int type) {
+        return key(true, value, type) + "\n" + key(false, value, type);
+    };
+    const auto taps = [](std::initializer_list<int> keycodes) {
+        std::vector<RawKey> events;
+        for (const int keycode : keycodes)
+            events.insert(events.end(), {{keycode, true}, {keycode, false}});
+        return events;
+    };
+    send(tap(0x5A, 1)); // Z under us
+    expectEvents(taps({52}));
+    for (const char* layout : {"de", "us", "de"}) {
+        ASSERT_TRUE(x.run({"setxkbmap", layout}).ok()) << layout;
+        const bool de = std::string(layout) == "de";
+        // Z, Y, minus, equal (shifted 0 in German), the set1 minus position, the sentinel.
+        send(tap(0x5A, 1) + "\n" + tap(0x59, 1) + "\n" + tap(0xBD, 1) + "\n" + tap(0xBB, 1) + "\n" +
+             tap(0x0C, 3) + "\n" + tap(SENTINEL, 3));
+        expectEvents(de ? taps({29, 52, 61, 19, 20, 10}) : taps({52, 29, 20, 21, 20, 10}));
+    }
+}
+
+// A key pressed and never released is let go when Velloran goes away, the latest first; a release of
+// a key that is not down is still sent; bad key commands press nothing and the next is served.
+TEST_F(X11KeysTest, HeldKeysAreReleasedWhenVelloranGoes) {
+    startAll();
+    const Logged logged = send(key(true, 0x41, 1) + "\n" + key(true, 0xA0, 1) + "\n" + key(true, 0x02, 3) +
+                               "\n" + key(false, 0x02, 3) + "\n" + key(false, 0x42, 1) + "\n" +
+                               R"({"type":"keyDown","data":{"keyValue":"67","keyType":1}})" + "\n" +
+                               R"({"type":"keyDown","data":{"keyValue":1e10,"keyType":1}})" + "\n" +
+                               R"({"type":"keyDown","data":{"keyValue":-191.7,"keyType":1.9}})");
+    EXPECT_EQ(logged.out, (Lines{progress(38, true), progress(50, true), progress(10, true),
+                                 progress(10, false), progress(56, false), progress(38, true)}));
+    EXPECT_EQ(logged.err,
+              (Lines{"Linux Services - Invalid JSON: [json.exception.type_error.302] type must be "
+                     "number, but is string",
+                     NO_KEYSYM_VK}));
+    kx::disconnect(conn);
+    ASSERT_TRUE(keys.events.waitForCount(8, TIMEOUT_MS));
+    EXPECT_EQ(keys.events.all(), (std::vector<RawKey>{{38, true},
+                                                      {50, true},
+                                                      {10, true},
+                                                      {10, false},
+                                                      {56, false},
+                                                      {38, true},
+                                                      {38, false},
+                                                      {50, false}}));
+    ASSERT_TRUE(service.waitOut("Closing Communication with Velloran..."));
+    const Lines out = service.out();
+    EXPECT_EQ(Lines(out.end() - 2, out.end()), (Lines{progress(38, false), progress(50, false)}));
+}
+
+TEST_F(X11KeysTest, TenThousandKeysArriveInOrder) {
+    startAll();
+    std::string burst;
+    std::vector<RawKey> events;
+    for (int i = 0; i < 5000; ++i) {
+        const int letter = 0x41 + i % 26;
+        burst += key(true, letter, 1) + "\n" + key(false, letter, 1) + "\n";
+        const int keycode = vkToEvdev(uint8_t(letter)) + X11_KEYCODE_OFFSET;
+        events.insert(events.end(), {{keycode, true}, {keycode, false}});
+    }
+    burst.pop_back();
+    send(burst);
+    ASSERT_TRUE(keys.events.waitForCount(events.size(), 60000)) << keys.events.all().size() << " events";
+    EXPECT_EQ(keys.events.all(), events);
+}
+
+// Without a usable X server the backend refuses every key with its line, and everything else is served.
+TEST_F(X11KeysTest, EveryStartupFailureAndALostServerRefuseKeysOnly) {
+    const auto restartOn = [&](const std::string& display, const Lines& startLines) {
+        restart(0, {"DISPLAY=" + display, "XDG_SESSION_TYPE=x11"});
+        expectKeysRefused(startLines, NOT_READY);
+    };
+    restartOn("", {"[x11] DISPLAY is not set; X11 not available.", ""});
+    restartOn(":73", {"[x11] XOpenDisplay failed (DISPLAY=:73"});
+    startX({"-extension", "XTEST"});
+    restartOn(x.display(), {"[x11] XTest extension not available on this X server."});
+
+    // A server that goes away under a running service, with a key held down.
+    startX();
+    restart(0, {x.displayEnv(), "XDG_SESSION_TYPE=x11"});
+    EXPECT_EQ(send(key(true, 0x41, 1)).out, Lines{progress(38, true)});
+    x.killServer();
+    expectKeysRefused({}, NOT_READY);
+    kx::disconnect(conn);
+    ASSERT_TRUE(service.waitOut("Closing Communication with Velloran..."));
+    sleepMs(SETTLE_MS);
+    EXPECT_TRUE(service.running());
+}
