@@ -11,19 +11,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include <X11/X.h>
-
 extern const PlatformBackend X11_BACKEND;
 
 // Key injection (command reader thread; x11_init on the main thread before any other thread).
 void x11_init();
 void x11_simulateKey(int32_t keycodeRaw, int32_t keyType, bool isDown);
 void x11_releaseHeldKeys();
-
-// The X11 side of the key tables: a keysym (NoSymbol when unmapped), or for set1 a keycode (0).
-KeySym vkToKeysym(uint8_t vk);
-KeySym virtualToKeysym(uint8_t code);
-int set1ToX11Keycode(uint8_t sc);
 
 // Focus: follows _NET_ACTIVE_WINDOW of the display named by DISPLAY and reports every change of the
 // active window's process or title. The X11 session's monitor and the XWayland monitor of a Wayland

@@ -43,8 +43,7 @@ void sendKey(int xkc, int32_t keyValue, bool isDown) {
     noteKeyEvent(g_held, xkc, keyValue, isDown);
 }
 
-} // namespace
-
+// The X11 side of the key tables: a keysym (NoSymbol when unmapped), or for set1 a keycode (0).
 KeySym vkToKeysym(uint8_t vk) {
     if (vk >= 0x41 && vk <= 0x5A) return vk; // XK_A to XK_Z
     if (vk >= 0x30 && vk <= 0x39) {
@@ -61,6 +60,8 @@ KeySym virtualToKeysym(uint8_t code) {
 int set1ToX11Keycode(uint8_t sc) {
     return isSet1Code(sc) ? sc + X11_KEYCODE_OFFSET : 0;
 }
+
+} // namespace
 
 void x11_init() {
     if (g_ready) return;

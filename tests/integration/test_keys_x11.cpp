@@ -209,7 +209,12 @@ TEST_F(X11KeysTest, EveryStartupFailureAndALostServerRefuseKeysOnly) {
     startX();
     restart(0, {x.displayEnv(), "XDG_SESSION_TYPE=x11"});
     EXPECT_EQ(send(key(true, 0x41, 1)).out, Lines{progress(38, true)});
+    const std::string display = x.display();
     x.killServer();
+    // The focus monitor says once that it lost the server; the key commands are the subject here.
+    ASSERT_TRUE(service.waitErr("[x11] Lost the X display " + display +
+                                "; following focus again once it can be opened (tried every 2 seconds)."));
+    errSeen = service.err().size();
     expectKeysRefused({}, NOT_READY);
     kx::disconnect(conn);
     ASSERT_TRUE(service.waitOut("Closing Communication with Velloran..."));
