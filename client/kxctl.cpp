@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +26,8 @@ const char USAGE[] =
     "  key down|up CODE [SPACE] press or release key CODE in code space SPACE (default 1)\n"
     "  list [--json]            list the open applications (--json: the raw list)\n"
     "  shot X Y W H -o FILE     capture a screen region into the PNG file FILE\n"
-    "  watch                    print each change of the focused application until interrupted\n"
+    "  watch [--for MS]         print each change of the focused application until interrupted\n"
+    "                           (or for MS milliseconds, so that a batch can go on)\n"
     "  batch                    run the commands on standard input, one per line, over one connection\n"
     "  send [--wait MS] JSON    write one raw line; print the lines that come back until none\n"
     "                           has come for MS (default 500)\n"
@@ -191,13 +193,21 @@ int runShot(Session& session, const std::vector<std::string>& args) {
 }
 
 int runWatch(Session& session, const std::vector<std::string>& args) {
-    if (!args.empty()) return usageError("watch takes no arguments");
+    int forMs = -1;
+    if (!args.empty() && (args.size() != 2 || args[0] != "--for" || !parseInt(args[1], forMs) || forMs < 0))
+        return usageError("watch takes only --for MS");
     if (!connect(session)) return EXIT_FAILURE;
     kx::Connection& conn = session.conn;
-    std::cerr << "Watching focus changes; Ctrl-C to stop.\n";
+    if (forMs < 0) std::cerr << "Watching focus changes; Ctrl-C to stop.\n";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(forMs);
     for (;;) {
+        const long left = forMs < 0 ? -1
+                                    : long(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               deadline - std::chrono::steady_clock::now())
+                                               .count());
+        if (forMs >= 0 && left <= 0) return EXIT_SUCCESS;
         nlohmann::json report;
-        if (!kx::awaitMessage(conn, "applicationChanged", report, -1)) break;
+        if (!kx::awaitMessage(conn, "applicationChanged", report, int(left))) break;
         const auto data = report.find("data");
         if (data == report.end() || !data->is_object()) continue;
         const auto pid = data->find("pid");
@@ -205,6 +215,7 @@ int runWatch(Session& session, const std::vector<std::string>& args) {
                   << " proc=" << nlohmann::json(kx::textMember(*data, "proc")).dump()
                   << " title=" << nlohmann::json(kx::textMember(*data, "title")).dump() << std::endl;
     }
+    if (!conn.closed) return EXIT_SUCCESS; // the time given is over
     std::cerr << "kx-services closed the pipe.\n";
     return EXIT_SUCCESS;
 }

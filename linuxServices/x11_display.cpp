@@ -55,3 +55,30 @@ void x11_closeDisplay(Display* dpy) {
     XCloseDisplay(dpy);
     g_lost.erase(dpy);
 }
+
+void X11Property::reset() {
+    if (data) XFree(data);
+    data = nullptr;
+    type = None;
+    format = 0;
+    items = 0;
+}
+
+unsigned long X11Property::value(unsigned long i) const {
+    if (!data || i >= items) return 0;
+    // Xlib hands 16- and 32-bit items over as C shorts and longs.
+    switch (format) {
+    case 32: return reinterpret_cast<const unsigned long*>(data)[i];
+    case 16: return reinterpret_cast<const unsigned short*>(data)[i];
+    default: return data[i];
+    }
+}
+
+bool x11_readProperty(Display* dpy, Window w, Atom property, long length, Atom type, X11Property& out) {
+    out.reset();
+    unsigned long after = 0;
+    const int status = XGetWindowProperty(dpy, w, property, 0, length, False, type, &out.type, &out.format,
+                                          &out.items, &after, &out.data);
+    if (status != Success) out.reset();
+    return status == Success && out.data != nullptr;
+}

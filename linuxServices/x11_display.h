@@ -20,3 +20,24 @@ bool x11_connectionLost(Display* dpy);
 
 // Closes a connection opened by x11_openDisplay, lost or not. Null is ignored.
 void x11_closeDisplay(Display* dpy);
+
+// One window property as XGetWindowProperty returned it; the data is freed with the record.
+struct X11Property {
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0;
+    unsigned char* data = nullptr;
+
+    X11Property() = default;
+    X11Property(const X11Property&) = delete;
+    X11Property& operator=(const X11Property&) = delete;
+    ~X11Property() { reset(); }
+    void reset();
+    // Item `i` read at its own width (8, 16 or 32 bits): the property's format, not the caller's
+    // expectation, says how large the buffer is. 0 past the end.
+    unsigned long value(unsigned long i) const;
+};
+
+// Reads `length` 32-bit units from offset 0 without deleting; `length` -1 reads the whole property.
+// True when the request succeeded and returned data (also 0 items of another type than `type`).
+bool x11_readProperty(Display* dpy, Window w, Atom property, long length, Atom type, X11Property& out);

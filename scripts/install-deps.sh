@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # Installs what building and testing kx-services needs on Debian 12 / Ubuntu.
-# Usage: scripts/install-deps.sh [build|test]   (default: test, which includes build)
+# Usage: scripts/install-deps.sh [build|main|test]   (default: test, which includes build)
+# main: build, plus the headless X session the main job brings up where no desktop session runs.
 set -euo pipefail
 
 what=${1:-test}
 packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libglib2.0-dev
   libx11-dev libxtst-dev libgdk-pixbuf-2.0-dev libatspi2.0-dev)
+if [ "$what" = main ]; then
+  packages+=(xvfb openbox xterm xdotool procps)
+fi
 if [ "$what" = test ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev util-linux jq
     xvfb openbox x11-utils dbus at-spi2-core)
+  # X11 desktop tests and benchmarks: real clients, and the peers they are compared with.
+  packages+=(xterm xdotool wmctrl x11-apps python3-gi gir1.2-gtk-3.0 maim imagemagick)
 fi
 
 missing=()

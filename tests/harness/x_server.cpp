@@ -47,6 +47,7 @@ bool XServer::start(const XServerOptions& options, std::string& error) {
     std::vector<std::string> argv = {"Xvfb",   "-displayfd", "3",       "-screen", "0",
                                      options.screen, "-nolisten", "tcp", "-noreset"};
     argv.insert(argv.end(), options.extraArgs.begin(), options.extraArgs.end());
+    if (!options.display.empty()) argv.insert(argv.begin() + 1, options.display);
     SpawnOptions spawn;
     spawn.env = baseEnv();
     spawn.fds = {{fds[1], 3}};

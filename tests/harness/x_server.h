@@ -15,6 +15,7 @@ struct XServerOptions {
     std::string screen = "1920x1080x24"; // WIDTHxHEIGHTxDEPTH
     bool windowManager = true;
     std::vector<std::string> extraArgs;  // e.g. {"-extension", "XTEST"}
+    std::string display;                 // ":N" to serve that display again; empty: a free one
 };
 
 class XServer {

@@ -1,0 +1,344 @@
+// The X11 backend observed from outside: a real X server, openbox, real clients and the service binary.
+#include "platform_x11.h"
+#include "service_harness.h"
+#include "x_server.h"
+#include "x_test_client.h"
+
+#include <climits>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include <X11/Xutil.h>
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace it;
+using harness::cardinal;
+using harness::text;
+using nlohmann::json;
+
+namespace {
+
+const std::string NO_WINDOW = "Application changed: No active window detected, full wayland applications "
+                              "cannot be read unfortunately by x11-only execution.";
+
+std::string report(long pid, const std::string& proc, const std::string& title) {
+    return json{{"type", "applicationChanged"}, {"data", {{"pid", pid}, {"proc", proc}, {"title", title}}}}.dump();
+}
+
+class X11Test : public ServiceTest {
+  protected:
+    void startX(const std::string& screen = "1920x1080x24", bool windowManager = true) {
+        harness::XServerOptions options;
+        options.screen = screen;
+        options.windowManager = windowManager;
+        std::string error;
+        ASSERT_TRUE(x.start(options, error)) << error;
+        ASSERT_TRUE(client.open(x.display()));
+    }
+    void startClient(harness::Process& p, const std::vector<std::string>& argv, uid_t uid = 0) {
+        harness::SpawnOptions options;
+        options.env = x.clientEnv();
+        options.env.push_back("NO_AT_BRIDGE=1");
+        options.uid = uid;
+        ASSERT_TRUE(p.start(argv, options));
+    }
+    // The id of the one window titled exactly `title`, once it is there.
+    std::string windowTitled(const std::string& title) {
+        const std::string out = x.run({"xdotool", "search", "--sync", "--name", "^" + title + "$"}).out;
+        return out.substr(0, out.find('\n'));
+    }
+    void xdotool(const std::vector<std::string>& args) { EXPECT_TRUE(x.run(args).ok()) << args[1]; }
+    harness::XServer x;
+    harness::XTestClient client;
+};
+
+TEST_F(X11Test, FocusFollowsRealClientsTitlesAndNoWindow) {
+    startX();
+    harness::Process term, gtk;
+    startClient(term, {"xterm", "-T", "a terminal"});
+    startClient(gtk, {"/usr/bin/python3", KX_GTK_WINDOWS, "a gtk window"});
+    const std::string termWin = windowTitled("a terminal"), gtkWin = windowTitled("a gtk window");
+    const std::string termReport = report(term.pid(), "xterm", "a terminal");
+    const std::string gtkReport = report(gtk.pid(), "python3", "a gtk window");
+    startConnected(0, {x.displayEnv()});
+
+    // openbox focuses each window as it maps; the report at start names whichever came last.
+    const std::string first = nextReply();
+    ASSERT_TRUE(first == termReport || first == gtkReport) << first;
+    const bool termFirst = first == termReport;
+    xdotool({"xdotool", "windowactivate", "--sync", termFirst ? gtkWin : termWin});
+    EXPECT_EQ(nextReply(), termFirst ? gtkReport : termReport);
+    xdotool({"xdotool", "windowactivate", "--sync", termFirst ? termWin : gtkWin});
+    EXPECT_EQ(nextReply(), first);
+    if (!termFirst) {
+        xdotool({"xdotool", "windowactivate", "--sync", termWin});
+        EXPECT_EQ(nextReply(), termReport);
+    }
+
+    // xdotool writes the new name as WM_NAME and as a _NET_WM_NAME of type STRING.
+    xdotool({"xdotool", "set_window", "--name", "renamed", termWin});
+    EXPECT_EQ(nextReply(), report(term.pid(), "xterm", "renamed"));
+
+    xdotool({"xdotool", "windowminimize", "--sync", gtkWin});
+    xdotool({"xdotool", "windowminimize", "--sync", termWin});
+    EXPECT_TRUE(service.waitOut(NO_WINDOW));
+    EXPECT_EQ(nextReply(SETTLE_MS), "<timeout>");
+    const auto out = service.out();
+    EXPECT_EQ(std::count(out.begin(), out.end(), NO_WINDOW), 1);
+}
+
+// Without a window manager the test plays one, setting _NET_ACTIVE_WINDOW to windows whose properties
+// real programs rarely have.
+TEST_F(X11Test, FocusReadsOddPropertiesAndFollowsALateWindowManager) {
+    startX("640x480x24", false);
+    startConnected(0, {x.displayEnv()});
+    json entries;
+    ASSERT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS));
+    EXPECT_EQ(entries, json::array()); // no _NET_CLIENT_LIST
+    EXPECT_EQ(nextReply(SETTLE_MS), "<timeout>");
+
+    const long self = getpid();
+    std::string proc = readFile("/proc/self/comm");
+    proc.pop_back();
+    Window markers[2];
+    for (int i = 0; i < 2; ++i)
+        markers[i] = client.createWindow({{"_NET_WM_PID", cardinal(self)}, {"_NET_WM_NAME", text("m" + std::to_string(i))}});
+    int nextMarker = 0;
+    // Activates `w`, expects `title` (or nothing when empty), and proves with a marker that nothing else came.
+    const auto activate = [&](Window w, const std::string& title) {
+        client.setActiveWindow(w);
+        if (!title.empty()) {
+            EXPECT_EQ(nextReply(), report(self, proc, title));
+        }
+        client.setActiveWindow(markers[nextMarker]);
+        EXPECT_EQ(nextReply(), report(self, proc, "m" + std::to_string(nextMarker)));
+        nextMarker ^= 1;
+    };
+    // The atoms exist from here on: the monitor looks them up again when the root changes.
+    activate(markers[1], "m1");
+    activate(client.createWindow({{"_NET_WM_NAME", text("no pid")}}), "");
+    activate(client.createWindow({{"_NET_WM_PID", cardinal(self, 16)}, {"_NET_WM_NAME", text("pid16")}}), "");
+    activate(client.createWindow(
+                 {{"_NET_WM_PID", cardinal(self)}, {"_NET_WM_NAME", text("")}, {"WM_NAME", text("legacy", "STRING")}}),
+             "legacy");
+    activate(client.createWindow({{"_NET_WM_PID", cardinal(self)}, {"WM_NAME", text("caf\xe9", "STRING")}}),
+             "caf\xef\xbf\xbd"); // Latin-1 bytes reach Velloran as U+FFFD
+    activate(client.createWindow({{"_NET_WM_PID", cardinal(self)}, {"_NET_WM_NAME", text(std::string("nul\0\0", 5))}}),
+             "nul");
+    activate(client.createWindow({{"_NET_WM_PID", cardinal(self)},
+                                  {"_NET_WM_NAME", text("typed", "STRING")},
+                                  {"WM_NAME", text("from WM_NAME", "STRING")}}),
+             "from WM_NAME");
+    const Window gone = client.createWindow({{"_NET_WM_PID", cardinal(self)}, {"_NET_WM_NAME", text("gone")}});
+    client.destroyWindow(gone);
+    activate(gone, "");
+    EXPECT_TRUE(service.running());
+}
+
+TEST_F(X11Test, ListMatchesWmctrlForTheServiceUser) {
+    startX();
+    harness::Process mine, other, gtk;
+    startClient(mine, {"xterm", "-T", "mine"}, NOBODY);
+    startClient(other, {"xterm", "-T", "other user"}, NOBODY - 1);
+    startClient(gtk, {"/usr/bin/python3", KX_GTK_WINDOWS, "gtk one", "gtk two"}, NOBODY);
+    for (const char* title : {"mine", "other user", "gtk one", "gtk two"})
+        windowTitled(title);
+    client.createWindow({{"_NET_WM_PID", cardinal(mine.pid())}}, true);
+    client.createWindow({{"_NET_WM_NAME", text("no pid")}}, true);
+    client.createWindow({{"_NET_WM_PID", cardinal(mine.pid())},
+                         {"_NET_WM_NAME", text("typed", "STRING")},
+                         {"WM_NAME", text("string typed", "STRING")}},
+                        true);
+    windowTitled("string typed");
+    startConnected(NOBODY, {x.displayEnv()});
+    json entries;
+    ASSERT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS));
+
+    // What wmctrl sees, less what the service user cannot know: windows without a name or a pid, and
+    // processes of other users, whose executable link it may not read.
+    const harness::RunResult wmctrl = x.run({"wmctrl", "-lp"});
+    ASSERT_TRUE(wmctrl.ok()) << wmctrl.err;
+    std::vector<json> expected;
+    std::istringstream lines(wmctrl.out);
+    std::set<std::string> wmctrlTitles;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string id, desktop, host, title;
+        long pid = 0;
+        fields >> id >> desktop >> pid >> host;
+        std::getline(fields >> std::ws, title);
+        wmctrlTitles.insert(title);
+        struct stat st {};
+        const std::string proc = "/proc/" + std::to_string(pid);
+        char exe[4096];
+        const ssize_t n = readlink((proc + "/exe").c_str(), exe, sizeof exe);
+        if (pid > 0 && title != "N/A" && stat(proc.c_str(), &st) == 0 && st.st_uid == NOBODY && n > 0)
+            expected.push_back({{"platform", "x11"}, {"processpath", std::string(exe, size_t(n))}, {"title", title}});
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(entries, json(expected));
+    EXPECT_EQ(expected.size(), 4u); // mine, gtk one, gtk two, string typed
+    EXPECT_TRUE(wmctrlTitles.count("other user") && wmctrlTitles.count("no pid"));
+}
+
+// The raw pixels of the whole screen as xwd writes them, converted by the channel scaling rule.
+struct XwdScreen {
+    int width = 0, height = 0;
+    std::vector<unsigned char> rgb;
+};
+
+unsigned char scaled(unsigned long pixel, unsigned long mask) {
+    if (!mask) return 0;
+    const int shift = __builtin_ctzl(mask), bits = __builtin_popcountl(mask);
+    const unsigned long v = (pixel & mask) >> shift;
+    return (unsigned char)(bits <= 7 ? v * 255 / ((1ul << bits) - 1) : v >> (bits - 8));
+}
+
+XwdScreen readXwd(const harness::XServer& x) {
+    const std::string f = x.run({"xwd", "-root", "-silent"}).out;
+    const auto card = [&](size_t i) {
+        const auto* b = reinterpret_cast<const unsigned char*>(f.data()) + 4 * i;
+        return (unsigned long)b[0] << 24 | b[1] << 16 | b[2] << 8 | b[3];
+    };
+    XwdScreen s;
+    if (f.size() < 100) return s;
+    s.width = int(card(4));
+    s.height = int(card(5));
+    const unsigned long bpp = card(11), stride = card(12), masks[3] = {card(14), card(15), card(16)};
+    const size_t start = card(0) + 12 * card(19);
+    for (int y = 0; y < s.height; ++y)
+        for (int x0 = 0; x0 < s.width; ++x0) {
+            unsigned long pixel = 0;
+            for (unsigned long k = 0; k < bpp / 8; ++k) // byte order LSBFirst, as Xvfb sends
+                pixel |= (unsigned long)(unsigned char)f.at(start + y * stride + x0 * bpp / 8 + k) << (8 * k);
+            for (unsigned long m : masks)
+                s.rgb.push_back(scaled(pixel, m));
+        }
+    return s;
+}
+
+GdkPixbuf* decodePng(const std::string& base64) {
+    std::string png;
+    if (!kx::decodeBase64(base64, png)) return nullptr;
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("png", nullptr);
+    gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(png.data()), png.size(), nullptr);
+    gdk_pixbuf_loader_close(loader, nullptr);
+    GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
+    if (pixbuf) g_object_ref(pixbuf);
+    g_object_unref(loader);
+    return pixbuf;
+}
+
+class CaptureTest : public X11Test, public testing::WithParamInterface<int> {};
+
+TEST_P(CaptureTest, RegionsEqualXwdsPixelsAndBothConversionPathsAgree) {
+    const int depth = GetParam();
+    startX("320x200x" + std::to_string(depth), false);
+    std::mt19937 random(depth);
+    std::vector<unsigned long> pixels(320 * 200);
+    for (auto& p : pixels)
+        p = random() & ((1ul << depth) - 1);
+    pixels[0] = 0x8410, pixels[1] = 0xFFFF; // at depth 16: (131, 129, 131) and white
+    client.putPixels(0, 0, 320, 200, pixels);
+    const XwdScreen screen = readXwd(x);
+    ASSERT_EQ(screen.width * screen.height * 3, int(screen.rgb.size()));
+    if (depth == 16) {
+        EXPECT_EQ(std::vector<int>(screen.rgb.begin(), screen.rgb.begin() + 6),
+                  std::vector<int>({131, 129, 131, 255, 255, 255}));
+    }
+    startConnected(0, {x.displayEnv()});
+
+    struct Case {
+        int x, y, w, h;     // requested
+        int cx, cy, cw, ch; // captured; cw 0: nothing
+    };
+    const Case cases[] = {
+        {10, 20, 50, 40, 10, 20, 50, 40},    {-10, 0, 100, 50, 0, 0, 100, 50},  {300, 0, 100, 10, 300, 0, 20, 10},
+        {0, -5, 320, 205, 0, 0, 320, 200},   {100, 50, INT_MAX, INT_MAX, 100, 50, 220, 150},
+        {300, 0, INT_MAX, 10, 300, 0, 20, 10}, {INT_MAX, 0, 10, 10, 0, 0, 0, 0}, {320, 0, 10, 10, 0, 0, 0, 0},
+        {0, 200, 10, 10, 0, 0, 0, 0},        {0, 0, 0, 10, 0, 0, 0, 0},          {0, 0, 10, -1, 0, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.x) + "," + std::to_string(c.y) + " " + std::to_string(c.w) + "x" +
+                     std::to_string(c.h));
+        std::string base64;
+        ASSERT_TRUE(kx::requestRegionScreenshot(conn, c.x, c.y, c.w, c.h, base64, TIMEOUT_MS));
+        if (c.cw == 0) {
+            EXPECT_EQ(base64, "");
+            continue;
+        }
+        GdkPixbuf* png = decodePng(base64);
+        ASSERT_NE(png, nullptr);
+        EXPECT_EQ(gdk_pixbuf_get_width(png), c.cw);
+        EXPECT_EQ(gdk_pixbuf_get_height(png), c.ch);
+        ASSERT_EQ(gdk_pixbuf_get_n_channels(png), 4);
+        int wrong = 0;
+        for (int y = 0; y < c.ch; ++y)
+            for (int x0 = 0; x0 < c.cw; ++x0) {
+                const guchar* got = gdk_pixbuf_get_pixels(png) + y * gdk_pixbuf_get_rowstride(png) + x0 * 4;
+                const unsigned char* want = &screen.rgb[3 * ((c.cy + y) * screen.width + c.cx + x0)];
+                wrong += got[0] != want[0] || got[1] != want[1] || got[2] != want[2] || got[3] != 255;
+            }
+        EXPECT_EQ(wrong, 0);
+        g_object_unref(png);
+    }
+
+    // The direct path gives the generic path's bytes, in the server's byte order and in the other one.
+    Display* dpy = client.display();
+    XImage* img = XGetImage(dpy, DefaultRootWindow(dpy), 0, 0, 320, 200, AllPlanes, ZPixmap);
+    ASSERT_NE(img, nullptr);
+    std::vector<unsigned char> generic(320 * 200 * 4), direct(generic.size());
+    x11_convertImageGeneric(img, generic.data(), 320 * 4);
+    EXPECT_EQ(x11_convertImageDirect(img, direct.data(), 320 * 4), depth != 8);
+    EXPECT_TRUE(depth == 8 || direct == generic);
+    const int bytes = img->bits_per_pixel / 8;
+    for (int i = 0; bytes > 1 && i + bytes <= img->bytes_per_line * img->height; i += bytes)
+        std::reverse(img->data + i, img->data + i + bytes);
+    img->byte_order = img->byte_order == LSBFirst ? MSBFirst : LSBFirst;
+    ASSERT_TRUE(XInitImage(img));
+    std::vector<unsigned char> swapped(generic.size());
+    x11_convertImageGeneric(img, swapped.data(), 320 * 4);
+    EXPECT_TRUE(swapped == generic);
+    EXPECT_TRUE(depth == 8 || (x11_convertImageDirect(img, swapped.data(), 320 * 4) && swapped == generic));
+    XDestroyImage(img);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, CaptureTest, testing::Values(24, 16, 30, 8));
+
+TEST_F(X11Test, ServerGoingAwayAndComingBack) {
+    startX();
+    harness::Process before, after;
+    startClient(before, {"xterm", "-T", "before"});
+    windowTitled("before");
+    startConnected(0, {x.displayEnv()});
+    EXPECT_EQ(nextReply(), report(before.pid(), "xterm", "before"));
+
+    const std::string display = x.display();
+    const std::string lost = "[x11] Lost the X display " + display +
+                             "; following focus again once it can be opened (tried every 2 seconds).";
+    client.close();
+    x.killServer();
+    EXPECT_TRUE(service.waitErr(lost));
+    json entries;
+    std::string base64 = "?";
+    ASSERT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS));
+    ASSERT_TRUE(kx::requestRegionScreenshot(conn, 0, 0, 10, 10, base64, TIMEOUT_MS));
+    EXPECT_EQ(entries, json::array());
+    EXPECT_EQ(base64, "");
+
+    // A new server on the same display, as a compositor starting XWayland again would do.
+    harness::XServerOptions options;
+    options.display = display;
+    std::string error;
+    ASSERT_TRUE(x.start(options, error)) << error;
+    startClient(after, {"xterm", "-T", "after"});
+    EXPECT_EQ(nextReply(), report(after.pid(), "xterm", "after"));
+    EXPECT_TRUE(service.waitOut("[x11] X display " + display + " opened again; following focus changes."));
+    const auto err = service.err();
+    EXPECT_EQ(std::count(err.begin(), err.end(), lost), 1);
+}
+
+} // namespace
