@@ -49,8 +49,5 @@ using FocusTimes = std::unordered_map<std::string, std::chrono::steady_clock::ti
 // Keeps only entries that can still suppress a report.
 bool admitFocusReport(FocusTimes& times, const std::string& key, std::chrono::steady_clock::time_point now);
 
-// Clamps a capture rectangle to a screen as an X11 capture does: a negative origin moves onto the
-// screen, the far edges are cut. False when nothing of it is left.
-bool clampRegion(int32_t& x, int32_t& y, int32_t& width, int32_t& height, int32_t screenWidth, int32_t screenHeight);
 // True when `path` names an existing file under the existing directory `dir`, links resolved.
 bool pathIsInside(const std::string& path, const std::string& dir);

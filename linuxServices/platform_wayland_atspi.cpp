@@ -156,7 +156,8 @@ void wayland_monitorFocusNative() {
         logOut(std::string("Failed to register window:activate listener: ") +
                (error ? error->message : "Unknown error"));
     g_clear_error(&error);
-    const bool activeRegistered = atspi_event_listener_register(listener, "object:state-changed:active", &error);
+    const bool activeRegistered =
+        atspi_event_listener_register(listener, "object:state-changed:active", &error);
     g_clear_error(&error);
     if (!windowRegistered && !activeRegistered) {
         logOut("No AT-SPI window events could be registered.");

@@ -21,9 +21,10 @@ const std::string FALLBACK = " XWayland/X11 monitoring will be used; limited to 
 const char A11Y_BUS[] = "org.a11y.Bus";
 
 bool nameHasOwner(GDBusConnection* bus, int timeoutMs) {
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
-        g_variant_new("(s)", A11Y_BUS), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, nullptr);
+    GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus", "NameHasOwner",
+                                                  g_variant_new("(s)", A11Y_BUS), G_VARIANT_TYPE("(b)"),
+                                                  G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, nullptr);
     if (!reply) return false;
     gboolean owned = FALSE;
     g_variant_get(reply, "(b)", &owned);
@@ -35,9 +36,10 @@ bool nameHasOwner(GDBusConnection* bus, int timeoutMs) {
 bool startAccessibilityBus() {
     GDBusConnection* bus = wayland_sessionBus(nullptr);
     if (!bus) return false;
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "StartServiceByName",
-        g_variant_new("(su)", A11Y_BUS, 0u), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+    GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus", "StartServiceByName",
+                                                  g_variant_new("(su)", A11Y_BUS, 0u), G_VARIANT_TYPE("(u)"),
+                                                  G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
     if (reply) g_variant_unref(reply);
     const bool owned = nameHasOwner(bus, 1500);
     g_object_unref(bus);

@@ -3,6 +3,7 @@
 // are asked through the desktop portal instead.
 #include "platform_common.h"
 #include "platform_wayland.h"
+#include "platform_x11.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -25,14 +26,14 @@ int waitLimitMs(int normal) {
     return value > 0 ? value : normal;
 }
 
-// GDBus delivers the signals of a proxy or a subscription to the thread-default context of the thread
-// that made it. A context of the request's own keeps them from the accessibility monitor's loop, which
-// runs the global default one, and lets the request wait for the portal's answer.
+// GDBus delivers the signals of a subscription to the thread-default context of the thread that made
+// it. A context of the request's own keeps them from the accessibility monitor's loop, which runs the
+// global default one, and lets the request wait for the portal's answer.
 struct RequestContext {
     GMainContext* context = g_main_context_new();
     RequestContext() { g_main_context_push_thread_default(context); }
     ~RequestContext() {
-        // Pending dispatches (a released proxy's subscriptions) free their data when they run.
+        // Pending dispatches (of released subscriptions) free their data when they run.
         while (g_main_context_iteration(context, FALSE)) {
         }
         g_main_context_pop_thread_default(context);
@@ -69,8 +70,8 @@ struct PortalAnswer {
     std::string uri;
 };
 
-void onPortalResponse(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
-                      gpointer data) {
+void onPortalResponse(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                      GVariant* parameters, gpointer data) {
     auto* answer = static_cast<PortalAnswer*>(data);
     if (answer->answered || !g_variant_is_of_type(parameters, G_VARIANT_TYPE("(ua{sv})"))) return;
     GVariant* results = nullptr;
@@ -83,8 +84,8 @@ void onPortalResponse(GDBusConnection*, const gchar*, const gchar*, const gchar*
 
 guint subscribeResponse(GDBusConnection* bus, const std::string& handle, PortalAnswer& answer) {
     return g_dbus_connection_signal_subscribe(
-        bus, "org.freedesktop.portal.Desktop", "org.freedesktop.portal.Request", "Response", handle.c_str(), nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE, onPortalResponse, &answer,
+        bus, "org.freedesktop.portal.Desktop", "org.freedesktop.portal.Request", "Response", handle.c_str(),
+        nullptr, G_DBUS_SIGNAL_FLAGS_NONE, onPortalResponse, &answer,
         [](gpointer data) { static_cast<PortalAnswer*>(data)->released = true; });
 }
 
@@ -123,9 +124,9 @@ std::string portalScreenshotUri(GMainContext* context) {
     g_variant_builder_add(&options, "{sv}", "interactive", g_variant_new_boolean(FALSE));
     g_variant_builder_add(&options, "{sv}", "modal", g_variant_new_boolean(FALSE));
     GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop", "org.freedesktop.portal.Screenshot",
-        "Screenshot", g_variant_new("(sa{sv})", "", &options), G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE,
-        waitLimitMs(-1), nullptr, &error);
+        bus, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+        "org.freedesktop.portal.Screenshot", "Screenshot", g_variant_new("(sa{sv})", "", &options),
+        G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, waitLimitMs(-1), nullptr, &error);
     bool timedOut = false;
     if (!reply) {
         logErr("Desktop portal screenshot failed: " + errorText(error, "unknown error"));
@@ -151,8 +152,9 @@ std::string portalScreenshotUri(GMainContext* context) {
     if (timedOut) {
         logErr("Desktop portal screenshot: no answer within " + std::to_string(waitLimitMs(PORTAL_WAIT_MS)) +
                " ms; request closed");
-        g_dbus_connection_call(bus, "org.freedesktop.portal.Desktop", handle.c_str(), "org.freedesktop.portal.Request",
-                               "Close", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
+        g_dbus_connection_call(bus, "org.freedesktop.portal.Desktop", handle.c_str(),
+                               "org.freedesktop.portal.Request", "Close", nullptr, nullptr,
+                               G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
     }
     g_object_unref(bus);
     if (!answer.answered) return std::string();
@@ -175,21 +177,6 @@ void removeIfTemporary(const std::string& path) {
         }
 }
 
-std::string encodePng(GdkPixbuf* image) {
-    gchar* buffer = nullptr;
-    gsize size = 0;
-    GError* error = nullptr;
-    std::string result;
-    if (gdk_pixbuf_save_to_buffer(image, &buffer, &size, "png", &error, nullptr)) {
-        result = base64Encode(reinterpret_cast<const unsigned char*>(buffer), size);
-        g_free(buffer);
-    } else {
-        logErr("Desktop portal screenshot: cannot encode the region: " + errorText(error, "unknown error"));
-        g_clear_error(&error);
-    }
-    return result;
-}
-
 // The rectangle, cut from the whole screen the portal gives and clamped to it as an X11 capture is.
 std::string portalCapture(int32_t x, int32_t y, int32_t width, int32_t height, GMainContext* context) {
     logOut("Asking the desktop portal for the screenshot instead...");
@@ -207,18 +194,21 @@ std::string portalCapture(int32_t x, int32_t y, int32_t width, int32_t height, G
     GdkPixbuf* screen = gdk_pixbuf_new_from_file(path.c_str(), &error);
     removeIfTemporary(path);
     if (!screen) {
-        logErr("Desktop portal screenshot: cannot load " + printable(path) + ": " + errorText(error, "unknown error"));
+        logErr("Desktop portal screenshot: cannot load " + printable(path) + ": " +
+               errorText(error, "unknown error"));
         g_clear_error(&error);
         return std::string();
     }
     std::string result;
-    if (!clampRegion(x, y, width, height, gdk_pixbuf_get_width(screen), gdk_pixbuf_get_height(screen))) {
+    if (!x11_clampRegion(x, y, width, height, gdk_pixbuf_get_width(screen), gdk_pixbuf_get_height(screen))) {
         logErr("Desktop portal screenshot: the region lies outside the screen");
     } else {
         // Alpha as an X11 capture has it, so Velloran gets one format whichever way the image came.
         GdkPixbuf* region = gdk_pixbuf_new_subpixbuf(screen, x, y, width, height);
         GdkPixbuf* rgba = gdk_pixbuf_add_alpha(region, FALSE, 0, 0, 0);
-        result = encodePng(rgba);
+        const std::string png = x11_encodePng(rgba);
+        if (png.empty()) logErr("Desktop portal screenshot: cannot encode the region");
+        result = base64Encode(reinterpret_cast<const unsigned char*>(png.data()), png.size());
         g_object_unref(rgba);
         g_object_unref(region);
         logOut("Desktop portal screenshot: " + std::to_string(width) + "x" + std::to_string(height) + " at " +
@@ -229,15 +219,6 @@ std::string portalCapture(int32_t x, int32_t y, int32_t width, int32_t height, G
 }
 
 } // namespace
-
-bool clampRegion(int32_t& x, int32_t& y, int32_t& width, int32_t& height, int32_t screenWidth, int32_t screenHeight) {
-    if (x < 0) x = 0;
-    if (y < 0) y = 0;
-    // In 64 bits: x + width may leave the 32-bit range.
-    if (int64_t(x) + width > screenWidth) width = int32_t(int64_t(screenWidth) - x);
-    if (int64_t(y) + height > screenHeight) height = int32_t(int64_t(screenHeight) - y);
-    return width > 0 && height > 0;
-}
 
 bool pathIsInside(const std::string& path, const std::string& dir) {
     char* realDir = realpath(dir.c_str(), nullptr);
@@ -269,9 +250,13 @@ std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int
     g_free(tempPath);
 
     RequestContext request;
-    GDBusProxy* proxy = g_dbus_proxy_new_for_bus_sync(G_BUS_TYPE_SESSION, G_DBUS_PROXY_FLAGS_NONE, nullptr,
-                                                      "org.gnome.Shell.Screenshot", "/org/gnome/Shell/Screenshot",
-                                                      "org.gnome.Shell.Screenshot", nullptr, &error);
+    // The call is all we need of the service: loading its properties and following its signals would
+    // cost two more round trips per request.
+    const auto flags = GDBusProxyFlags(G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES |
+                                       G_DBUS_PROXY_FLAGS_DO_NOT_CONNECT_SIGNALS);
+    GDBusProxy* proxy = g_dbus_proxy_new_for_bus_sync(
+        G_BUS_TYPE_SESSION, flags, nullptr, "org.gnome.Shell.Screenshot", "/org/gnome/Shell/Screenshot",
+        "org.gnome.Shell.Screenshot", nullptr, &error);
     if (!proxy) {
         logErr("Kon geen D-Bus proxy maken: " + errorText(error));
         g_clear_error(&error);
@@ -280,9 +265,9 @@ std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int
     }
     // The session bus connection is the process's shared one: a restarted bus must not end the service.
     g_dbus_connection_set_exit_on_close(g_dbus_proxy_get_connection(proxy), FALSE);
-    GVariant* reply = g_dbus_proxy_call_sync(proxy, "ScreenshotArea",
-                                             g_variant_new("(iiiibs)", x, y, width, height, FALSE, path.c_str()),
-                                             G_DBUS_CALL_FLAGS_NONE, waitLimitMs(-1), nullptr, &error);
+    GVariant* reply = g_dbus_proxy_call_sync(
+        proxy, "ScreenshotArea", g_variant_new("(iiiibs)", x, y, width, height, FALSE, path.c_str()),
+        G_DBUS_CALL_FLAGS_NONE, waitLimitMs(-1), nullptr, &error);
     std::string result;
     if (!reply) {
         logErr("D-Bus aanroep mislukt: " + errorText(error));
@@ -292,7 +277,8 @@ std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int
         // A refusal (current GNOME) or a desktop without this service; the portal may still serve us.
         return portalCapture(x, y, width, height, request.context);
     }
-    if (!readWholeFile(path, result)) logErr("Kon het screenshotbestand niet openen voor lezen: " + printable(path));
+    if (!readWholeFile(path, result))
+        logErr("Kon het screenshotbestand niet openen voor lezen: " + printable(path));
     unlink(path.c_str());
     g_variant_unref(reply);
     g_object_unref(proxy);
