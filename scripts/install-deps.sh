@@ -15,6 +15,9 @@ if [ "$what" = test ]; then
     xvfb openbox x11-utils dbus at-spi2-core)
   # X11 desktop tests and benchmarks: real clients, and the peers they are compared with.
   packages+=(xterm xdotool wmctrl x11-apps python3-gi gir1.2-gtk-3.0 maim imagemagick)
+  # Wayland desktop tests and benchmarks: GTK clients of the accessibility bus (above), stand-ins for the
+  # shell's screenshot service and the portal, a real compositor with XWayland, and ps as a peer.
+  packages+=(python3-dbus libglib2.0-bin weston xwayland procps)
 fi
 
 missing=()
