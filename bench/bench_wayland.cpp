@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -40,9 +41,9 @@ using Clock = std::chrono::steady_clock;
 const int TIMEOUT_MS = 20000;
 const uid_t USER = 65534; // the service's user in the list benchmark: nobody
 
+// Thrown, so that every server and helper started so far is ended on the way out.
 [[noreturn]] void die(const std::string& message) {
-    std::fprintf(stderr, "bench_wayland: %s\n", message.c_str());
-    std::exit(1);
+    throw std::runtime_error(message);
 }
 
 double msSince(Clock::time_point start) {
@@ -303,20 +304,24 @@ int main(int argc, char** argv) {
     const auto wanted = [&](const std::string& part) {
         return parts.empty() || std::find(parts.begin(), parts.end(), part) != parts.end();
     };
-    Session s;
-    s.binaryFd = open(binary.c_str(), O_RDONLY | O_CLOEXEC);
-    if (s.binaryFd < 0) die(binary + " cannot be opened");
-    if (geteuid() != 0) die("needs root for a private /tmp and network namespace");
-    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 ||
-        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-        die(std::string("private /tmp: ") + std::strerror(errno));
-    s.start();
-    std::printf("kx-services %s on a private session bus\n", binary.c_str());
-    if (wanted("shots")) benchShots(s);
-    if (wanted("list")) benchList(s);
-    if (wanted("focus")) benchFocus(s);
-    kx::disconnect(s.conn);
-    s.service.stop();
+    try {
+        Session s;
+        s.binaryFd = open(binary.c_str(), O_RDONLY | O_CLOEXEC);
+        if (s.binaryFd < 0) die(binary + " cannot be opened");
+        if (geteuid() != 0) die("needs root for a private /tmp and network namespace");
+        if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 ||
+            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+            die(std::string("private /tmp: ") + std::strerror(errno));
+        s.start();
+        std::printf("kx-services %s on a private session bus\n", binary.c_str());
+        if (wanted("shots")) benchShots(s);
+        if (wanted("list")) benchList(s);
+        if (wanted("focus")) benchFocus(s);
+        kx::disconnect(s.conn);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_wayland: %s\n", e.what());
+        return 1;
+    }
     return 0;
 }

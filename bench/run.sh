@@ -33,3 +33,9 @@ fi
 echo
 echo "== Round trip through kx-services against an echo over the same kind of pipes =="
 "$build/bench/bench_roundtrip" "$build/linuxServices/kx-services"
+
+if [ -x "$build/bench/bench_wayland" ]; then
+    echo
+    echo "== Wayland backend: focus through the accessibility bus, the /proc list, screenshots through stand-ins =="
+    "$build/bench/bench_wayland" "$build/linuxServices/kx-services"
+fi
