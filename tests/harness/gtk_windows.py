@@ -38,7 +38,6 @@ def open_window(kind, title):
         window.get_content_area().add(inner)
     else:
         window = Gtk.Window(title=title)
-        window.add(Gtk.Entry())
         window.connect("destroy", Gtk.main_quit)
     window.set_default_size(200, 100)
     window.connect("notify::is-active", on_active)
