@@ -34,6 +34,12 @@ echo
 echo "== Round trip through kx-services against an echo over the same kind of pipes =="
 "$build/bench/bench_roundtrip" "$build/linuxServices/kx-services"
 
+if [ -x "$build/bench/bench_x11" ]; then
+    echo
+    echo "== The X11 backend on Xvfb + openbox beside maim, import and wmctrl (about two minutes) =="
+    "$build/bench/bench_x11" "$build/linuxServices/kx-services"
+fi
+
 if [ -x "$build/bench/bench_wayland" ]; then
     echo
     echo "== Wayland backend: focus through the accessibility bus, the /proc list, screenshots through stand-ins =="

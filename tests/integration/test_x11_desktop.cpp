@@ -45,12 +45,25 @@ class X11Test : public ServiceTest {
         options.uid = uid;
         ASSERT_TRUE(p.start(argv, options));
     }
-    // The id of the one window titled exactly `title`, once it is there.
+    // The id of the one window titled exactly `title`, once it is mapped.
     std::string windowTitled(const std::string& title) {
-        const std::string out = x.run({"xdotool", "search", "--sync", "--name", "^" + title + "$"}).out;
+        const std::string out = x.run({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^" + title + "$"}).out;
         return out.substr(0, out.find('\n'));
     }
-    void xdotool(const std::vector<std::string>& args) { EXPECT_TRUE(x.run(args).ok()) << args[1]; }
+    void xdotool(const std::string& action, const std::string& window, const std::string& name = "") {
+        std::vector<std::string> argv = {"xdotool", action, window};
+        if (name.empty()) argv.insert(argv.begin() + 2, "--sync");
+        else argv.insert(argv.begin() + 2, {"--name", name});
+        EXPECT_TRUE(x.run(argv).ok()) << action;
+    }
+    void expectNoListAndNoCapture() {
+        json entries;
+        std::string base64 = "?";
+        ASSERT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS));
+        ASSERT_TRUE(kx::requestRegionScreenshot(conn, 0, 0, 10, 10, base64, TIMEOUT_MS));
+        EXPECT_EQ(entries, json::array());
+        EXPECT_EQ(base64, "");
+    }
     harness::XServer x;
     harness::XTestClient client;
 };
@@ -63,27 +76,19 @@ TEST_F(X11Test, FocusFollowsRealClientsTitlesAndNoWindow) {
     const std::string termWin = windowTitled("a terminal"), gtkWin = windowTitled("a gtk window");
     const std::string termReport = report(term.pid(), "xterm", "a terminal");
     const std::string gtkReport = report(gtk.pid(), "python3", "a gtk window");
+    xdotool("windowactivate", termWin);
     startConnected(0, {x.displayEnv()});
-
-    // openbox focuses each window as it maps; the report at start names whichever came last.
-    const std::string first = nextReply();
-    ASSERT_TRUE(first == termReport || first == gtkReport) << first;
-    const bool termFirst = first == termReport;
-    xdotool({"xdotool", "windowactivate", "--sync", termFirst ? gtkWin : termWin});
-    EXPECT_EQ(nextReply(), termFirst ? gtkReport : termReport);
-    xdotool({"xdotool", "windowactivate", "--sync", termFirst ? termWin : gtkWin});
-    EXPECT_EQ(nextReply(), first);
-    if (!termFirst) {
-        xdotool({"xdotool", "windowactivate", "--sync", termWin});
-        EXPECT_EQ(nextReply(), termReport);
-    }
-
+    EXPECT_EQ(nextReply(), termReport);
+    xdotool("windowactivate", gtkWin);
+    EXPECT_EQ(nextReply(), gtkReport);
+    xdotool("windowactivate", termWin);
+    EXPECT_EQ(nextReply(), termReport);
     // xdotool writes the new name as WM_NAME and as a _NET_WM_NAME of type STRING.
-    xdotool({"xdotool", "set_window", "--name", "renamed", termWin});
+    xdotool("set_window", termWin, "renamed");
     EXPECT_EQ(nextReply(), report(term.pid(), "xterm", "renamed"));
 
-    xdotool({"xdotool", "windowminimize", "--sync", gtkWin});
-    xdotool({"xdotool", "windowminimize", "--sync", termWin});
+    xdotool("windowminimize", gtkWin);
+    xdotool("windowminimize", termWin);
     EXPECT_TRUE(service.waitOut(NO_WINDOW));
     EXPECT_EQ(nextReply(SETTLE_MS), "<timeout>");
     const auto out = service.out();
@@ -308,6 +313,12 @@ TEST_P(CaptureTest, RegionsEqualXwdsPixelsAndBothConversionPathsAgree) {
 
 INSTANTIATE_TEST_SUITE_P(Depths, CaptureTest, testing::Values(24, 16, 30, 8));
 
+TEST_F(X11Test, NoServerAtStartLeavesTheRestServing) {
+    startConnected(0, {"DISPLAY=:4242"});
+    EXPECT_TRUE(service.waitErr("Unable to track application focus changes. Could not open X display."));
+    expectNoListAndNoCapture();
+}
+
 TEST_F(X11Test, ServerGoingAwayAndComingBack) {
     startX();
     harness::Process before, after;
@@ -322,12 +333,7 @@ TEST_F(X11Test, ServerGoingAwayAndComingBack) {
     client.close();
     x.killServer();
     EXPECT_TRUE(service.waitErr(lost));
-    json entries;
-    std::string base64 = "?";
-    ASSERT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS));
-    ASSERT_TRUE(kx::requestRegionScreenshot(conn, 0, 0, 10, 10, base64, TIMEOUT_MS));
-    EXPECT_EQ(entries, json::array());
-    EXPECT_EQ(base64, "");
+    expectNoListAndNoCapture();
 
     // A new server on the same display, as a compositor starting XWayland again would do.
     harness::XServerOptions options;
