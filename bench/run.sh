@@ -43,3 +43,9 @@ fi
 echo
 echo "== Key injection: kx-services against a bare XTest client and xdotool; a uinput keyboard in a guest =="
 "$build/bench/bench_keys"
+
+if [ -x "$build/bench/bench_wayland" ]; then
+    echo
+    echo "== Wayland backend: focus through the accessibility bus, the /proc list, screenshots through stand-ins =="
+    "$build/bench/bench_wayland" "$build/linuxServices/kx-services"
+fi

@@ -5,8 +5,10 @@
 
 #include "platform_interface.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -21,6 +23,31 @@ void wayland_releaseHeldKeys();
 // Focus: starts the accessibility monitor when accessibility is usable, then follows XWayland.
 void wayland_monitorFocusEntry();
 
+// Appends one entry per process of the service's own user whose executable can be read.
 void getOpenApplicationsWayland(std::vector<nlohmann::json>& outVec);
 
+// Base64 of a PNG of the rectangle from the desktop shell, or from the desktop portal when the shell
+// refuses; "" when neither can give one.
 std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int32_t height);
+
+// Between the files of the backend, and exposed for the tests.
+
+// The process's shared session bus connection (a new reference), or null with `error` set.
+typedef struct _GDBusConnection GDBusConnection;
+typedef struct _GError GError;
+GDBusConnection* wayland_sessionBus(GError** error);
+
+// The accessibility monitor's thread body: a GLib main loop for the life of the process. Expects
+// AT-SPI initialised.
+void wayland_monitorFocusNative();
+
+// Activations of one window ("pid:title") within this many whole milliseconds of its last report
+// are bursts of one change, not new changes.
+constexpr long FOCUS_REPEAT_MS = 500;
+using FocusTimes = std::unordered_map<std::string, std::chrono::steady_clock::time_point>;
+// True, and `now` noted for `key`, when no report for `key` was admitted within the repeat window.
+// Keeps only entries that can still suppress a report.
+bool admitFocusReport(FocusTimes& times, const std::string& key, std::chrono::steady_clock::time_point now);
+
+// True when `path` names an existing file under the existing directory `dir`, links resolved.
+bool pathIsInside(const std::string& path, const std::string& dir);

@@ -41,23 +41,6 @@ void installRules() {
 
 } // namespace
 
-#if defined(__SANITIZE_THREAD__) // gcc
-#define KX_TSAN 1
-#elif defined(__has_feature) // clang
-#if __has_feature(thread_sanitizer)
-#define KX_TSAN 1
-#endif
-#endif
-#ifdef KX_TSAN
-// libX11 1.8 unlocks a display once in _XIOError, before it calls the exit handler, and once more in
-// the request that met the lost connection, on return. The second unlock of a lock no other thread
-// takes (a connection is used by one thread only) is harmless with glibc's default mutexes, but
-// ThreadSanitizer reports it, and ends the service, whenever an X server goes away.
-extern "C" const char* __tsan_default_suppressions() {
-    return "mutex:libX11.so.6\n";
-}
-#endif
-
 Display* x11_openDisplay() {
     installRules();
     Display* dpy = XOpenDisplay(nullptr);

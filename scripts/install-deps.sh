@@ -23,6 +23,9 @@ if [ "$what" = test ]; then
   # Key injection: XInput 2 for watching keys at the X server, setxkbmap for layouts, xdotool as the
   # benchmark's peer; the uinput tests boot the same guest kernel as the package's checks.
   packages+=(libxi-dev x11-xkb-utils xdotool)
+  # Wayland desktop tests and benchmarks: GTK clients of the accessibility bus (above), stand-ins for the
+  # shell's screenshot service and the portal, a real compositor with XWayland, and ps as a peer.
+  packages+=(python3-dbus libglib2.0-bin weston xwayland procps)
 fi
 
 missing=()

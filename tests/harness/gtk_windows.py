@@ -1,13 +1,67 @@
 #!/usr/bin/python3
 # A real GTK client for the tests: one top-level window per title given, all of this one process.
-import sys
+# With --commands it also reads standard input, one command a line, and tells on standard output what
+# happened:
+#   window TITLE  -> "window TITLE XID" once the window is mapped
+#   dialog TITLE  -> the same for a dialog (transient for the first window) with nested widgets
+#   whenever one of its windows becomes active: "active TITLE SECONDS" (CLOCK_MONOTONIC)
+# End of input ends it.
+import sys, time
 import gi
 gi.require_version("Gtk", "3.0")
-from gi.repository import Gtk
+from gi.repository import GLib, Gtk
 
-for title in sys.argv[1:]:
-    window = Gtk.Window(title=title)
+windows = []
+
+
+def say(text):
+    sys.stdout.write(text + "\n")
+    sys.stdout.flush()
+
+
+def on_active(window, _):
+    if window.is_active():
+        say("active %s %.6f" % (window.get_title(), time.monotonic()))
+
+
+def on_mapped(window, _):
+    surface = window.get_window()
+    say("window %s %d" % (window.get_title(), surface.get_xid() if hasattr(surface, "get_xid") else 0))
+    return False
+
+
+def open_window(kind, title):
+    if kind == "dialog":
+        window = Gtk.Dialog(title=title, transient_for=windows[0] if windows else None)
+        inner = Gtk.Box()
+        inner.add(Gtk.Button(label="OK"))
+        window.get_content_area().add(inner)
+    else:
+        window = Gtk.Window(title=title)
+        window.connect("destroy", Gtk.main_quit)
     window.set_default_size(200, 100)
-    window.connect("destroy", Gtk.main_quit)
+    window.connect("notify::is-active", on_active)
+    window.connect("map-event", on_mapped)
+    windows.append(window)
     window.show_all()
+
+
+def on_input(*_):
+    line = sys.stdin.readline()
+    if not line:
+        Gtk.main_quit()
+        return False
+    kind, _, title = line.rstrip("\n").partition(" ")
+    if kind in ("window", "dialog"):
+        open_window(kind, title)
+    return True
+
+
+args = sys.argv[1:]
+if args[:1] == ["--commands"]:
+    args = args[1:]
+    GLib.io_add_watch(GLib.IOChannel.unix_new(sys.stdin.fileno()), GLib.IO_IN | GLib.IO_HUP, on_input)
+for title in args:
+    open_window("window", title)
+say("ready")
 Gtk.main()

@@ -7,7 +7,14 @@
 
 namespace harness {
 
-bool SessionBus::start(std::string& error) {
+namespace {
+// The session bus's rules without its service directories.
+const char BARE_CONFIG[] = R"(<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>
+<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
+<allow own="*"/></policy></busconfig>)";
+} // namespace
+
+bool SessionBus::start(std::string& error, const SessionBusOptions& options) {
     stop();
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -17,9 +24,26 @@ bool SessionBus::start(std::string& error) {
     // --nofork: the daemon stays the child this object started and ends by that pid.
     SpawnOptions spawn;
     spawn.env = baseEnv();
+    spawn.env.insert(spawn.env.end(), options.env.begin(), options.env.end());
     spawn.fds = {{fds[1], 3}};
-    const bool started =
-        daemon_.start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3"}, spawn, &error);
+    std::vector<std::string> argv = {"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                     "--print-address=3"};
+    if (!options.activation) {
+        char config[] = "/tmp/kx-bus-XXXXXX";
+        const int fd = mkstemp(config);
+        const bool written =
+            fd >= 0 && write(fd, BARE_CONFIG, sizeof BARE_CONFIG - 1) == ssize_t(sizeof BARE_CONFIG - 1);
+        if (fd >= 0) close(fd);
+        if (!written) {
+            error = std::string("writing the bus configuration: ") + strerror(errno);
+            close(fds[0]);
+            close(fds[1]);
+            return false;
+        }
+        configPath_ = config;
+        argv[1] = "--config-file=" + configPath_;
+    }
+    const bool started = daemon_.start(argv, spawn, &error);
     close(fds[1]);
     const bool announced = started && readLineFrom(fds[0], address_, 10000) && !address_.empty();
     close(fds[0]);
@@ -34,6 +58,8 @@ bool SessionBus::start(std::string& error) {
 void SessionBus::stop() {
     daemon_.stop();
     address_.clear();
+    if (!configPath_.empty()) unlink(configPath_.c_str());
+    configPath_.clear();
 }
 
 } // namespace harness

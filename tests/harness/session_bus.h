@@ -10,6 +10,14 @@
 
 namespace harness {
 
+struct SessionBusOptions {
+    // Added to the daemon's environment, which the services it activates inherit: give them a private
+    // HOME and XDG_RUNTIME_DIR, where the accessibility bus puts its socket.
+    std::vector<std::string> env;
+    // False: a bus that can activate nothing, as on a desktop without the accessibility bus.
+    bool activation = true;
+};
+
 class SessionBus {
   public:
     SessionBus() = default;
@@ -17,7 +25,7 @@ class SessionBus {
     SessionBus& operator=(const SessionBus&) = delete;
     ~SessionBus() { stop(); }
 
-    bool start(std::string& error);
+    bool start(std::string& error, const SessionBusOptions& options = {});
     void stop();
 
     const std::string& address() const { return address_; }
@@ -27,6 +35,7 @@ class SessionBus {
   private:
     Process daemon_;
     std::string address_;
+    std::string configPath_;
 };
 
 } // namespace harness

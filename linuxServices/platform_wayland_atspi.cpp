@@ -1,0 +1,186 @@
+// Native Wayland applications are invisible to the X server; those with accessibility announce on
+// the accessibility bus when one of their windows becomes active.
+#include "platform_common.h"
+#include "platform_wayland.h"
+#include "tools_report_app_change.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <atspi/atspi.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Touched only by the monitor thread, whose main loop dispatches every event.
+FocusTimes last_focused;
+
+// A new reference to the nearest window-like object at or above `node`, or null.
+AtspiAccessible* climb_to_toplevel(AtspiAccessible* node) {
+    if (!node) return nullptr;
+    AtspiAccessible* current = static_cast<AtspiAccessible*>(g_object_ref(node));
+    for (;;) {
+        GError* error = nullptr;
+        const AtspiRole role = atspi_accessible_get_role(current, &error);
+        if (error) {
+            g_clear_error(&error);
+            g_object_unref(current);
+            return nullptr;
+        }
+        if (role == ATSPI_ROLE_FRAME || role == ATSPI_ROLE_WINDOW || role == ATSPI_ROLE_DIALOG ||
+            role == ATSPI_ROLE_APPLICATION)
+            return current;
+        AtspiAccessible* parent = atspi_accessible_get_parent(current, &error);
+        g_object_unref(current);
+        if (error) {
+            g_clear_error(&error);
+            if (parent) g_object_unref(parent);
+            return nullptr;
+        }
+        if (!parent) return nullptr;
+        current = parent;
+    }
+}
+
+std::string takeText(gchar* text) {
+    std::string out = text ? text : "";
+    g_free(text);
+    return out;
+}
+
+// The executable of `pid`, else its command name, else the application's accessible name.
+std::string processPath(int pid, const std::string& appName) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/exe", pid);
+    char link[4096] = {};
+    const ssize_t length = readlink(path, link, sizeof link - 1);
+    if (length > 0) return std::string(link, size_t(length));
+
+    std::snprintf(path, sizeof path, "/proc/%d/comm", pid);
+    if (FILE* comm = std::fopen(path, "r")) {
+        char line[256] = {};
+        std::string name;
+        if (std::fgets(line, sizeof line, comm)) {
+            name = line;
+            if (!name.empty() && name.back() == '\n') name.pop_back();
+        }
+        std::fclose(comm);
+        if (!name.empty()) return name;
+    }
+    return appName;
+}
+
+bool isActive(AtspiAccessible* toplevel) {
+    AtspiStateSet* states = atspi_accessible_get_state_set(toplevel);
+    if (!states) return false;
+    const bool active = atspi_state_set_contains(states, ATSPI_STATE_ACTIVE);
+    g_object_unref(states);
+    return active;
+}
+
+void on_focus(AtspiEvent* ev, void*) {
+    // Cheap filters first: most events are not activations.
+    if (!ev || !ev->type || !ev->source) return;
+    if (std::strcmp(ev->type, "object:state-changed:active") != 0 || ev->detail1 != 1) return;
+    AtspiAccessible* toplevel = climb_to_toplevel(ev->source);
+    if (!toplevel) return;
+    const Clock::time_point now = Clock::now();
+
+    // Failed reads leave their defaults: an empty title, the top-level's own process.
+    GError* error = nullptr;
+    const std::string title = takeText(atspi_accessible_get_name(toplevel, &error));
+    g_clear_error(&error);
+    int pid = -1;
+    std::string appName;
+    if (AtspiAccessible* app = atspi_accessible_get_application(toplevel, &error)) {
+        g_clear_error(&error);
+        pid = int(atspi_accessible_get_process_id(app, &error));
+        g_clear_error(&error);
+        appName = takeText(atspi_accessible_get_name(app, &error));
+        g_clear_error(&error);
+        g_object_unref(app);
+    } else {
+        g_clear_error(&error);
+        pid = int(atspi_accessible_get_process_id(toplevel, &error));
+        g_clear_error(&error);
+    }
+
+    std::string path;
+    bool report = false;
+    if (pid > 0) {
+        path = processPath(pid, appName);
+        // The frames mutter draws around X11 windows are accessible too; they are not applications.
+        report = path.find("mutter-x11-frames") == std::string::npos && isActive(toplevel) &&
+                 admitFocusReport(last_focused, std::to_string(pid) + ":" + title, now);
+    }
+    g_object_unref(toplevel);
+    if (report) reportApplicationChange(pid, path, title, false);
+}
+
+} // namespace
+
+bool admitFocusReport(FocusTimes& times, const std::string& key, std::chrono::steady_clock::time_point now) {
+    const auto within = [&](Clock::time_point then) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(now - then).count() < FOCUS_REPEAT_MS;
+    };
+    const auto found = times.find(key);
+    if (found != times.end() && within(found->second)) return false;
+    // Entries past the window can suppress nothing any more; dropping them keeps the map as small
+    // as the number of reports of the last half second.
+    for (auto it = times.begin(); it != times.end();)
+        it = within(it->second) ? std::next(it) : times.erase(it);
+    times[key] = now;
+    return true;
+}
+
+void wayland_monitorFocusNative() {
+    logOut("Accessibility detected: Using AT-SPI2 for active window monitoring.");
+    // The probe initialised AT-SPI already, which makes this call answer 1.
+    if (atspi_init() == 0) {
+        logOut("Application changed: No active window detected, full Wayland applications cannot be read "
+               "unfortunately.");
+        return;
+    }
+    AtspiEventListener* listener = atspi_event_listener_new(on_focus, nullptr, nullptr);
+    if (!listener) {
+        logOut("Failed to create event listener");
+        atspi_exit();
+        return;
+    }
+    GError* error = nullptr;
+    const bool windowRegistered = atspi_event_listener_register(listener, "window:activate", &error);
+    if (!windowRegistered)
+        logOut(std::string("Failed to register window:activate listener: ") +
+               (error ? error->message : "Unknown error"));
+    g_clear_error(&error);
+    const bool activeRegistered =
+        atspi_event_listener_register(listener, "object:state-changed:active", &error);
+    g_clear_error(&error);
+    if (!windowRegistered && !activeRegistered) {
+        logOut("No AT-SPI window events could be registered.");
+        g_object_unref(listener);
+        atspi_exit();
+        return;
+    }
+
+    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+    if (loop)
+        g_main_loop_run(loop);
+    else
+        logOut("Failed to create main loop");
+
+    if (activeRegistered) {
+        atspi_event_listener_deregister(listener, "object:state-changed:active", &error);
+        g_clear_error(&error);
+    }
+    if (windowRegistered) {
+        atspi_event_listener_deregister(listener, "window:activate", &error);
+        g_clear_error(&error);
+    }
+    g_object_unref(listener);
+    if (loop) g_main_loop_unref(loop);
+    atspi_exit();
+}

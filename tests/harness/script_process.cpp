@@ -1,0 +1,83 @@
+#include "script_process.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace harness {
+
+bool ScriptProcess::start(const std::string& name, const std::vector<std::string>& args,
+                          const std::vector<std::string>& env, std::string& error) {
+    stop();
+    char path[] = "/tmp/kx-script-XXXXXX";
+    const int out = mkstemp(path);
+    int fds[2];
+    if (out < 0 || pipe2(fds, O_CLOEXEC) != 0) {
+        error = std::string("script output: ") + strerror(errno);
+        if (out >= 0) close(out);
+        return false;
+    }
+    close(out);
+    outPath_ = path;
+    std::vector<std::string> argv = {"/usr/bin/python3", std::string(KX_HARNESS_DIR) + "/" + name};
+    argv.insert(argv.end(), args.begin(), args.end());
+    SpawnOptions spawn;
+    spawn.env = env;
+    spawn.outPath = outPath_;
+    spawn.errPath = outPath_ + ".err";
+    spawn.fds = {{fds[0], 0}};
+    const bool started = process_.start(argv, spawn, &error);
+    close(fds[0]);
+    input_ = fds[1];
+    return started;
+}
+
+bool ScriptProcess::send(const std::string& line) {
+    const std::string text = line + "\n";
+    return input_ >= 0 && write(input_, text.data(), text.size()) == ssize_t(text.size());
+}
+
+std::vector<std::string> ScriptProcess::lines() const {
+    std::vector<std::string> lines;
+    const int fd = open(outPath_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return lines;
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, size_t(n));
+    close(fd);
+    for (size_t start = 0, nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+        lines.push_back(text.substr(start, nl - start));
+    return lines;
+}
+
+bool ScriptProcess::waitLine(const std::string& prefix, std::string& line, int timeoutMs) {
+    return waitFor(
+        [&] {
+            const std::vector<std::string> all = lines();
+            for (size_t i = taken_; i < all.size(); ++i)
+                if (all[i].rfind(prefix, 0) == 0) {
+                    line = all[i];
+                    taken_ = i + 1;
+                    return true;
+                }
+            return false;
+        },
+        timeoutMs);
+}
+
+void ScriptProcess::stop() {
+    if (input_ >= 0) close(input_); // end of input: the scripts end by themselves
+    input_ = -1;
+    if (process_.wait(2000) == -1) process_.stop();
+    if (!outPath_.empty()) {
+        unlink(outPath_.c_str());
+        unlink((outPath_ + ".err").c_str());
+    }
+    outPath_.clear();
+    taken_ = 0;
+}
+
+} // namespace harness

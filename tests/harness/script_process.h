@@ -1,0 +1,40 @@
+#pragma once
+
+// A helper program of the tests (a Python script in this directory: a GTK application, D-Bus stand-ins
+// for desktop services) driven through its standard input; it tells what it did on its standard output,
+// one line per fact.
+
+#include "process.h"
+
+#include <string>
+#include <vector>
+
+namespace harness {
+
+class ScriptProcess {
+  public:
+    ScriptProcess() = default;
+    ScriptProcess(const ScriptProcess&) = delete;
+    ScriptProcess& operator=(const ScriptProcess&) = delete;
+    ~ScriptProcess() { stop(); }
+
+    // Runs /usr/bin/python3 with the script `name` of this directory.
+    bool start(const std::string& name, const std::vector<std::string>& args,
+               const std::vector<std::string>& env, std::string& error);
+    bool send(const std::string& line);
+    // The next line beginning with `prefix`, past those taken before; false after timeoutMs.
+    bool waitLine(const std::string& prefix, std::string& line, int timeoutMs = 15000);
+    std::vector<std::string> lines() const;
+    // Counts every line so far as taken.
+    void skipAll() { taken_ = lines().size(); }
+    pid_t pid() const { return process_.pid(); }
+    void stop();
+
+  private:
+    Process process_;
+    int input_ = -1;
+    std::string outPath_;
+    size_t taken_ = 0;
+};
+
+} // namespace harness

@@ -1,0 +1,516 @@
+// The Wayland backend against a private session bus with the real accessibility bus, real GTK windows on
+// a private X server, an X server standing in for XWayland, and stand-ins for the shell's screenshot
+// service and the desktop portal.
+#include "platform_wayland.h"
+#include "script_process.h"
+#include "service_harness.h"
+#include "session_bus.h"
+#include "weston.h"
+#include "x_server.h"
+
+#include <array>
+#include <chrono>
+#include <fstream>
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace it;
+using nlohmann::json;
+
+namespace {
+
+const std::string PROBE_HINT = " Enable accessibility: gsettings set org.gnome.desktop.interface "
+                               "toolkit-accessibility true; systemctl --user start at-spi-dbus-bus.service";
+const std::string FALLBACK = " XWayland/X11 monitoring will be used; limited to X11 apps only.";
+const std::string NATIVE_THREAD =
+    "Launching thread: Listening to Application focus for Wayland applications)";
+const std::string X11_THREAD = "Launching thread: Listening to Application focus for x11 applications)";
+const std::string NO_X_WINDOW = "Application changed: No active window detected, full wayland applications "
+                                "cannot be read unfortunately by x11-only execution.";
+
+std::string exeOf(pid_t pid) {
+    char link[4096];
+    const ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), link, sizeof link);
+    return n > 0 ? std::string(link, size_t(n)) : std::string();
+}
+
+size_t countMatching(const std::vector<std::string>& lines, const std::string& part) {
+    size_t n = 0;
+    for (const std::string& line : lines)
+        n += line.find(part) != std::string::npos;
+    return n;
+}
+
+// A decoded PNG reply.
+struct Picture {
+    int width = 0, height = 0;
+    bool alpha = false;
+    std::vector<std::array<int, 3>> pixels;
+    std::array<int, 3> at(int i, int j) const { return pixels[size_t(j * width + i)]; }
+};
+
+Picture decode(const std::string& base64) {
+    Picture picture;
+    std::string png;
+    if (!kx::decodeBase64(base64, png) || png.empty()) return picture;
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("png", nullptr);
+    if (gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(png.data()), png.size(), nullptr) &&
+        gdk_pixbuf_loader_close(loader, nullptr)) {
+        GdkPixbuf* image = gdk_pixbuf_loader_get_pixbuf(loader);
+        picture.width = gdk_pixbuf_get_width(image);
+        picture.height = gdk_pixbuf_get_height(image);
+        picture.alpha = gdk_pixbuf_get_has_alpha(image);
+        const int stride = gdk_pixbuf_get_rowstride(image), channels = gdk_pixbuf_get_n_channels(image);
+        const guchar* data = gdk_pixbuf_read_pixels(image);
+        for (int j = 0; j < picture.height; ++j)
+            for (int i = 0; i < picture.width; ++i) {
+                const guchar* p = data + j * stride + i * channels;
+                picture.pixels.push_back({p[0], p[1], p[2]});
+            }
+    }
+    g_object_unref(loader);
+    return picture;
+}
+
+// What the stand-ins paint at screen point (x, y).
+std::array<int, 3> painted(int x, int y) {
+    return {x % 256, y % 256, x / 256};
+}
+
+class WaylandTest : public ServiceTest {
+  protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        makeDir("/tmp/home", 0700);
+        makeDir("/tmp/run", 0700);
+    }
+
+    void startBus(bool activation = true) {
+        std::string error;
+        ASSERT_TRUE(bus.start(error, {{"HOME=/tmp/home", "XDG_RUNTIME_DIR=/tmp/run"}, activation})) << error;
+    }
+    void startX() {
+        std::string error;
+        ASSERT_TRUE(x.start({}, error)) << error;
+    }
+    // The environment of a process of the private desktop session; `extra` comes first, so it wins.
+    std::vector<std::string> sessionEnv(std::vector<std::string> extra = {}) const {
+        extra.insert(extra.end(),
+                     {"HOME=/tmp/home", "XDG_RUNTIME_DIR=/tmp/run", "WAYLAND_DISPLAY=wayland-kx"});
+        if (!bus.address().empty()) extra.push_back(bus.addressEnv());
+        for (const std::string& var : harness::baseEnv())
+            if (var.rfind("HOME=", 0) != 0) extra.push_back(var);
+        return extra;
+    }
+    void startScript(harness::ScriptProcess& script, const std::string& name,
+                     const std::vector<std::string>& args, const std::vector<std::string>& env) {
+        std::string error, line;
+        ASSERT_TRUE(script.start(name, args, env, error)) << error;
+        ASSERT_TRUE(script.waitLine("ready", line)) << name << " did not come up";
+    }
+    void restartService(const std::vector<std::string>& env, uid_t uid = 0) {
+        kx::disconnect(conn);
+        startConnected(uid, env);
+    }
+    void startClient(harness::Process& p, const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env, uid_t uid = 0) {
+        harness::SpawnOptions options;
+        options.env = sessionEnv(env);
+        options.uid = uid;
+        std::string error;
+        ASSERT_TRUE(p.start(argv, options, &error)) << error;
+    }
+    // The id of the one window titled exactly `title`, once it is there.
+    std::string windowTitled(const std::string& title, const std::string& display) {
+        const std::string out = harness::run({"xdotool", "search", "--sync", "--name", "^" + title + "$"},
+                                             sessionEnv({"DISPLAY=" + display}))
+                                    .out;
+        return out.substr(0, out.find('\n'));
+    }
+    json nextReport() {
+        json message;
+        EXPECT_TRUE(kx::awaitMessage(conn, "applicationChanged", message, TIMEOUT_MS)) << "no focus report";
+        return message.value("data", json::object());
+    }
+
+    harness::SessionBus bus;
+    harness::XServer x;
+};
+
+// ---- focus from the accessibility bus ----
+
+TEST_F(WaylandTest, AccessibilityBusReportsEachActivatedWindowOnce) {
+    startBus();
+    startX();
+    // No DISPLAY: only the accessibility monitor reports.
+    startConnected(0, sessionEnv());
+    ASSERT_TRUE(service.waitOut("Accessibility detected: Using AT-SPI2 for active window monitoring."));
+    const std::vector<std::string> out = service.out();
+    const auto at = [&](const std::string& line) {
+        return std::find(out.begin(), out.end(), line) - out.begin();
+    };
+    EXPECT_LT(at(NATIVE_THREAD), at(X11_THREAD));
+    EXPECT_EQ(countMatching(out, "Accessibility is not"), 0u);
+    // Nobody else was on the bus: the probe started the accessibility bus itself.
+    harness::RunResult owner =
+        harness::run({"gdbus", "call", "--session", "-d", "org.freedesktop.DBus", "-o",
+                      "/org/freedesktop/DBus", "-m", "org.freedesktop.DBus.NameHasOwner", "org.a11y.Bus"},
+                     sessionEnv());
+    EXPECT_EQ(owner.out, "(true,)\n");
+
+    harness::ScriptProcess gtk;
+    startScript(gtk, "gtk_windows.py", {"--commands"}, sessionEnv({x.displayEnv(), "GDK_BACKEND=x11"}));
+    const std::string python = exeOf(gtk.pid());
+    std::map<std::string, std::string> xid;
+    for (const std::string title : {"Alpha", "Beta"}) {
+        std::string line;
+        gtk.send("window " + title);
+        ASSERT_TRUE(gtk.waitLine("window " + title + " ", line));
+        xid[title] = line.substr(line.rfind(' ') + 1);
+        // A mapped window is activated by the window manager.
+        EXPECT_EQ(nextReport(), json({{"pid", gtk.pid()}, {"proc", python}, {"title", title}}));
+    }
+    // The dialog names itself, not its parent or the widget that has the focus inside it.
+    gtk.send("dialog Save As");
+    EXPECT_EQ(nextReport(), json({{"pid", gtk.pid()}, {"proc", python}, {"title", "Save As"}}));
+
+    // Activations of one window within half a second are one change. Away to Beta and back to Alpha right
+    // after Alpha's report: the return is not reported. Once the half second is over, it is again.
+    const auto activateAlpha = [&] { // by way of Beta; the time Alpha became active
+        gtk.skipAll();
+        EXPECT_TRUE(x.run({"xdotool", "windowactivate", "--sync", xid["Beta"], "windowactivate", "--sync",
+                           xid["Alpha"]})
+                        .ok());
+        std::string line;
+        EXPECT_TRUE(gtk.waitLine("active Alpha ", line));
+        return std::stod(line.substr(line.rfind(' ') + 1));
+    };
+    const std::string alphaReported = "x11=No proc='" + python + "' title='Alpha'";
+    const auto alphaReports = [&] { return countMatching(service.out(), alphaReported); };
+    bool decided = false;
+    for (int attempt = 0; attempt < 3 && !decided; ++attempt) {
+        sleepMs(600); // past the window of the reports so far
+        const double first = activateAlpha();
+        json report = json::object();
+        while (report.value("title", "") != "Alpha") {
+            ASSERT_TRUE(kx::awaitMessage(conn, "applicationChanged", report, TIMEOUT_MS))
+                << "Alpha not reported";
+            report = report.value("data", json::object());
+        }
+        const size_t before = alphaReports();
+        const double again = activateAlpha();
+        sleepMs(700);
+        activateAlpha();
+        ASSERT_TRUE(waitFor([&] { return alphaReports() > before; }))
+            << "Alpha not reported after the window";
+        sleepMs(SETTLE_MS); // the later activation is handled after the earlier one
+        // Well inside the window, allowing for the time events take to reach the service.
+        if (again - first < 0.3) {
+            EXPECT_EQ(alphaReports() - before, 1u) << "a return " << again - first << " s later was reported";
+            decided = true;
+        }
+        while (kx::awaitMessage(conn, "applicationChanged", report, SETTLE_MS)) {
+        }
+    }
+    EXPECT_TRUE(decided) << "the machine was too slow to activate twice within 300 ms";
+}
+
+// ---- XWayland ----
+
+// An Xvfb with openbox stands in for XWayland: reports come from X11, and a focus that leaves every X
+// window is announced only when no accessibility monitor reports native applications.
+TEST_F(WaylandTest, XWaylandWindowsAreReportedFromX11) {
+    startX();
+    startBus();
+    harness::Process term;
+    startClient(term, {"xterm", "-T", "Term One"}, {x.displayEnv(), "NO_AT_BRIDGE=1"});
+    const std::string termWin = windowTitled("Term One", x.display());
+    const std::string termReport =
+        "[Reporting Application/Window Changed] pid=" + std::to_string(term.pid()) + " x11=Yes proc='xterm'";
+    for (const bool accessibility : {false, true}) {
+        std::vector<std::string> env = sessionEnv({x.displayEnv()});
+        if (!accessibility) env.push_back("NO_AT_BRIDGE=1");
+        restartService(env);
+        EXPECT_EQ(nextReport(), json({{"pid", term.pid()}, {"proc", "xterm"}, {"title", "Term One"}}));
+        EXPECT_TRUE(waitFor([&] { return countMatching(service.out(), termReport) == 1; }));
+        EXPECT_TRUE(x.run({"xdotool", "windowminimize", "--sync", termWin}).ok());
+        if (!accessibility) {
+            EXPECT_TRUE(service.waitOut(NO_X_WINDOW));
+        }
+        EXPECT_TRUE(x.run({"xdotool", "windowactivate", "--sync", termWin}).ok());
+        // The same report again, so the reporter drops it: the monitor has seen no window and back.
+        ASSERT_TRUE(service.waitOut("[Reporting Application/Window Changed] Duplicate, rejected"));
+        EXPECT_EQ(countMatching(service.out(), termReport), 2u);
+        EXPECT_EQ(contains(service.out(), NO_X_WINDOW), !accessibility) << accessibility;
+    }
+}
+
+// The real thing once: weston nested in an Xvfb, with its XWayland. While a native Wayland GTK window has
+// the focus, XWayland's _NET_ACTIVE_WINDOW is 0; the accessibility monitor reports the native window.
+TEST_F(WaylandTest, WestonXWaylandGoesQuietWhileANativeWindowHasTheFocus) {
+    std::string error;
+    harness::XServerOptions outer;
+    outer.screen = "1280x800x24";
+    outer.windowManager = false;
+    ASSERT_TRUE(x.start(outer, error)) << error;
+    harness::Weston weston;
+    ASSERT_TRUE(weston.start(x.display(), "/tmp/run", error)) << error;
+    startBus();
+    restartService(sessionEnv({"DISPLAY=" + weston.xDisplay(), weston.socketEnv()}));
+    ASSERT_TRUE(service.waitOut("Accessibility detected: Using AT-SPI2 for active window monitoring."));
+    harness::Process term;
+    startClient(term, {"xterm", "-T", "Term One"}, {"DISPLAY=" + weston.xDisplay(), "NO_AT_BRIDGE=1"});
+    EXPECT_EQ(nextReport(), json({{"pid", term.pid()}, {"proc", "xterm"}, {"title", "Term One"}}));
+
+    harness::ScriptProcess gtk;
+    startScript(gtk, "gtk_windows.py", {"Native"}, sessionEnv({weston.socketEnv(), "GDK_BACKEND=wayland"}));
+    EXPECT_EQ(nextReport(), json({{"pid", gtk.pid()}, {"proc", exeOf(gtk.pid())}, {"title", "Native"}}));
+    EXPECT_EQ(
+        harness::run({"xprop", "-root", "_NET_ACTIVE_WINDOW"}, sessionEnv({"DISPLAY=" + weston.xDisplay()}))
+            .out,
+        "_NET_ACTIVE_WINDOW(WINDOW): window id # 0x0\n");
+    // Super+Tab on the outer server switches weston's focus back to the terminal.
+    EXPECT_TRUE(x.run({"xdotool", "keydown", "super", "key", "Tab", "keyup", "super"}).ok());
+    EXPECT_EQ(nextReport(), json({{"pid", term.pid()}, {"proc", "xterm"}, {"title", "Term One"}}));
+    EXPECT_FALSE(contains(service.out(), NO_X_WINDOW));
+}
+
+// ---- the process list ----
+
+TEST_F(WaylandTest, ListsTheUsersOwnProcessesThenXWaylandWindows) {
+    startX();
+    // Programs named so that their command names need trimming, or are easy to find.
+    makeDir("/tmp/bin", 0755);
+    for (const std::string name : {" kxsleep ", "kx-other"})
+        ASSERT_TRUE(harness::run({"cp", "/bin/sleep", "/tmp/bin/" + name}, harness::baseEnv()).ok());
+    harness::Process mine, other, termOne, termTwo;
+    startClient(mine, {"/tmp/bin/ kxsleep ", "600"}, {});
+    startClient(other, {"/tmp/bin/kx-other", "600"}, {}, NOBODY);
+    startClient(termOne, {"xterm", "-T", "Term One"}, {x.displayEnv(), "NO_AT_BRIDGE=1"});
+    startClient(termTwo, {"xterm", "-T", "xterm"}, {x.displayEnv(), "NO_AT_BRIDGE=1"});
+    windowTitled("Term One", x.display());
+    windowTitled("xterm", x.display());
+
+    const auto list = [&] {
+        json entries;
+        std::vector<json> passed;
+        EXPECT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS, &passed));
+        return entries;
+    };
+    const auto has = [](const json& entries, const json& entry) {
+        return std::find(entries.begin(), entries.end(), entry) != entries.end();
+    };
+    const auto countWhere = [](const json& entries, const char* member, const std::string& value) {
+        return std::count_if(entries.begin(), entries.end(),
+                             [&](const json& e) { return e.value(member, "") == value; });
+    };
+    restartService(sessionEnv({x.displayEnv(), "NO_AT_BRIDGE=1"}));
+    json entries = list();
+    EXPECT_TRUE(
+        has(entries, {{"title", "kxsleep"}, {"processpath", "/tmp/bin/ kxsleep "}, {"platform", "wayland"}}));
+    EXPECT_EQ(countWhere(entries, "processpath", "/tmp/bin/kx-other"), 0) << "another user's process";
+    EXPECT_EQ(countWhere(entries, "title", "kthreadd"), 0) << "a kernel thread";
+    EXPECT_EQ(countWhere(entries, "processpath", ""), 0);
+    // Each xterm process is listed; the window titled like its program merges with them, the other not.
+    EXPECT_TRUE(
+        has(entries, {{"title", "Term One"}, {"processpath", "/usr/bin/xterm"}, {"platform", "x11"}}));
+    EXPECT_TRUE(
+        has(entries, {{"title", "xterm"}, {"processpath", "/usr/bin/xterm"}, {"platform", "wayland"}}));
+    EXPECT_EQ(countWhere(entries, "title", "xterm"), 1);
+
+    // The same from the other side: run as that other user, the service lists its process and not ours.
+    service.kill();
+    ASSERT_TRUE(harness::run({"rm", "-r", PIPE_DIR}, harness::baseEnv()).ok()); // root's, refused by nobody
+    restartService(sessionEnv({"NO_AT_BRIDGE=1"}), NOBODY);
+    entries = list();
+    EXPECT_TRUE(
+        has(entries, {{"title", "kx-other"}, {"processpath", "/tmp/bin/kx-other"}, {"platform", "wayland"}}));
+    EXPECT_EQ(countWhere(entries, "title", "kxsleep"), 0);
+}
+
+// ---- pure pieces, in-process ----
+
+TEST(WaylandPieces, RepeatWindowCountsWholeMillisecondsAndForgetsWhatCanNoLongerSuppress) {
+    using namespace std::chrono;
+    FocusTimes times;
+    const steady_clock::time_point t0 = steady_clock::time_point() + hours(1);
+    EXPECT_TRUE(admitFocusReport(times, "7:Alpha", t0));
+    EXPECT_FALSE(admitFocusReport(times, "7:Alpha", t0 + microseconds(499999)));
+    EXPECT_TRUE(admitFocusReport(times, "8:Alpha", t0 + milliseconds(1))); // another process
+    EXPECT_TRUE(
+        admitFocusReport(times, "7:Alpha", t0 + milliseconds(500))); // the suppressed one moved nothing
+    // A long session of ever new titles (browser tabs) keeps only the last half second's.
+    for (int i = 0; i < 10000; ++i)
+        ASSERT_TRUE(
+            admitFocusReport(times, "7:tab " + std::to_string(i), t0 + seconds(1) + milliseconds(10 * i)));
+    EXPECT_LE(times.size(), 50u);
+}
+
+TEST(WaylandPieces, OnlyFilesReallyInsideADirectoryCount) {
+    char dir[] = "/tmp/kx-inside-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string base = dir;
+    mkdir((base + "/run").c_str(), 0700);
+    mkdir((base + "/run2").c_str(), 0700);
+    for (const std::string file : {"/run/a.png", "/run2/b.png"})
+        std::ofstream(base + file) << "x";
+    symlink((base + "/run2/b.png").c_str(), (base + "/run/link.png").c_str());
+    EXPECT_TRUE(pathIsInside(base + "/run/a.png", base + "/run"));
+    EXPECT_TRUE(pathIsInside(base + "/run/a.png", base + "/run/"));
+    EXPECT_FALSE(pathIsInside(base + "/run2/b.png", base + "/run")) << "a sibling sharing the prefix";
+    EXPECT_FALSE(pathIsInside(base + "/run/../run2/b.png", base + "/run"));
+    EXPECT_FALSE(pathIsInside(base + "/run/link.png", base + "/run")) << "a link to elsewhere";
+    EXPECT_FALSE(pathIsInside(base + "/run/gone.png", base + "/run"));
+    harness::run({"rm", "-rf", base}, harness::baseEnv());
+}
+
+// ---- the accessibility probe ----
+
+TEST_F(WaylandTest, ProbeSaysWhyAccessibilityCannotBeUsed) {
+    startBus(false);
+    const std::string noBridge =
+        "Accessibility is not enabled (NO_AT_BRIDGE set). Falling back to XWayland/X11 "
+        "monitoring; limited to X11 apps only." +
+        PROBE_HINT;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"NO_AT_BRIDGE=1", noBridge},
+        {"NO_AT_BRIDGE=", noBridge},
+        {"DBUS_SESSION_BUS_ADDRESS=",
+         "Accessibility is not enabled (no session D-Bus)." + FALLBACK + PROBE_HINT},
+        {"DBUS_SESSION_BUS_ADDRESS=unix:path=/tmp/no-bus",
+         "Accessibility is not enabled (cannot connect to session D-Bus)." + FALLBACK + PROBE_HINT},
+        // A bus that cannot activate the accessibility bus; "0" does not switch accessibility off.
+        {"NO_AT_BRIDGE=0",
+         "Accessibility is not enabled (org.a11y.Bus is not running)." + FALLBACK + PROBE_HINT},
+        // Then an accessibility bus whose address leads nowhere.
+        {"NO_AT_BRIDGE=0", "Accessibility init failed (AT-SPI2) with error code: 2." + FALLBACK + PROBE_HINT},
+    };
+    harness::ScriptProcess a11y;
+    for (const auto& [var, line] : cases) {
+        if (line.find("code: 2") != std::string::npos)
+            startScript(a11y, "desktop_standins.py", {"a11y"}, sessionEnv());
+        restartService(sessionEnv({var}));
+        ASSERT_TRUE(service.waitOut(X11_THREAD)) << line;
+        const std::vector<std::string> out = service.out();
+        EXPECT_EQ(countMatching(out, "Accessibility "), 1u) << line;
+        EXPECT_TRUE(contains(out, line)) << line;
+        EXPECT_FALSE(contains(out, NATIVE_THREAD)) << line;
+    }
+}
+
+// ---- screenshots ----
+
+TEST_F(WaylandTest, ScreenshotsComeFromTheShellOrElseThePortal) {
+    startBus(false);
+    makeDir("/tmp/kxtmp", 0700);
+    makeDir("/tmp/home/Pictures", 0700);
+    harness::ScriptProcess shell, portal;
+    startScript(shell, "desktop_standins.py", {"shell"}, sessionEnv());
+    startConnected(0, sessionEnv({"TMPDIR=/tmp/kxtmp", "KX_TEST_SCREENSHOT_TIMEOUT_MS=1500"}));
+    const auto setMode = [](harness::ScriptProcess& standIn, const std::string& mode) {
+        std::string line;
+        standIn.send("mode " + mode);
+        ASSERT_TRUE(standIn.waitLine("mode " + mode, line));
+    };
+    struct Shot {
+        Logged logged;
+        std::string base64;
+    };
+    const auto shot = [&](int x, int y, int w, int h) {
+        Shot s;
+        s.logged = exchange(kx::regionScreenshotMessage("u", x, y, w, h).dump());
+        // Without DISPLAY the XWayland monitor gives up on the focus thread meanwhile.
+        s.logged.err.erase(std::remove_if(s.logged.err.begin(), s.logged.err.end(),
+                                          [](const std::string& line) {
+                                              return line.find(" focus") != std::string::npos ||
+                                                     line.find("application changes") != std::string::npos;
+                                          }),
+                           s.logged.err.end());
+        s.base64 = json::parse(nextReply()).at("data").at("base64");
+        return s;
+    };
+    const auto noFilesLeft = [](const std::string& dir) {
+        return harness::run({"find", dir, "-type", "f"}, harness::baseEnv()).out;
+    };
+
+    // The shell writes the rectangle to a file the service made for it, and never flashes.
+    Shot s = shot(10, 20, 120, 80);
+    std::string call;
+    ASSERT_TRUE(shell.waitLine("call shell ", call));
+    EXPECT_EQ(call.substr(0, call.size() - 10) + "XXXXXX.png",
+              "call shell 10 20 120 80 false /tmp/kxtmp/gnome_scr_XXXXXX.png");
+    Picture p = decode(s.base64);
+    ASSERT_EQ(p.width, 120);
+    ASSERT_EQ(p.height, 80);
+    EXPECT_EQ(p.at(0, 0), painted(10, 20));
+    EXPECT_EQ(p.at(119, 79), painted(129, 99));
+    EXPECT_EQ(s.logged.err, std::vector<std::string>());
+
+    // An empty or vanished file is the shell's answer: no portal.
+    setMode(shell, "empty");
+    s = shot(0, 0, 5, 5);
+    EXPECT_EQ(s.base64, "");
+    EXPECT_EQ(s.logged.err, std::vector<std::string>());
+    setMode(shell, "delete");
+    s = shot(0, 0, 5, 5);
+    ASSERT_TRUE(shell.waitLine("call shell ", call));
+    EXPECT_EQ(s.base64, "");
+    EXPECT_EQ(s.logged.err, std::vector<std::string>({"Kon het screenshotbestand niet openen voor lezen: " +
+                                                      call.substr(call.rfind(' ') + 1)}));
+
+    // Refused, and no portal either.
+    setMode(shell, "denied");
+    s = shot(0, 0, 5, 5);
+    EXPECT_EQ(s.base64, "");
+    ASSERT_EQ(s.logged.err.size(), 2u);
+    EXPECT_EQ(s.logged.err[0], "D-Bus aanroep mislukt: GDBus.Error:org.freedesktop.DBus.Error.AccessDenied: "
+                               "ScreenshotArea is not allowed");
+    EXPECT_NE(s.logged.err[1].find("Desktop portal screenshot failed: "), std::string::npos);
+
+    // Refused, and the portal gives the whole screen: the rectangle is cut from it, clamped to the screen
+    // as on X11, with alpha. Its file in the runtime directory is removed, one in the pictures stays.
+    startScript(portal, "desktop_standins.py", {"portal"}, sessionEnv());
+    portal.send("savedir /tmp/run");
+    for (const auto& r :
+         std::vector<std::array<int, 6>>{{-10, 5, 100, 50, 100, 50}, {1900, 1070, 100, 100, 20, 10}}) {
+        s = shot(r[0], r[1], r[2], r[3]);
+        p = decode(s.base64);
+        ASSERT_EQ(p.width, r[4]);
+        ASSERT_EQ(p.height, r[5]);
+        EXPECT_TRUE(p.alpha);
+        const int x0 = std::max(r[0], 0), y0 = std::max(r[1], 0);
+        EXPECT_EQ(p.at(0, 0), painted(x0, y0));
+        EXPECT_EQ(p.at(p.width - 1, p.height - 1), painted(x0 + p.width - 1, y0 + p.height - 1));
+        ASSERT_TRUE(portal.waitLine("call portal ", call));
+        EXPECT_NE(call.find("interactive=false"), std::string::npos);
+    }
+    EXPECT_EQ(noFilesLeft("/tmp/run"), "");
+    setMode(shell, "error");
+    portal.send("savedir /tmp/home/Pictures");
+    EXPECT_EQ(decode(shot(0, 0, 8, 8).base64).width, 8);
+    EXPECT_EQ(countMatching({noFilesLeft("/tmp/home/Pictures")}, "/Screenshot-"), 1u);
+    EXPECT_EQ(shot(1920, 0, 8, 8).base64, ""); // nothing of it on the screen
+
+    // A shell that never answers, then a portal that refuses, then one that never answers.
+    setMode(shell, "hang");
+    setMode(portal, "refuse");
+    s = shot(0, 0, 5, 5);
+    EXPECT_EQ(s.base64, "");
+    EXPECT_TRUE(contains(s.logged.err, "D-Bus aanroep mislukt: Timeout was reached"));
+    EXPECT_TRUE(contains(s.logged.err, "Desktop portal screenshot refused (response 1)"));
+    setMode(portal, "silent");
+    s = shot(0, 0, 5, 5);
+    EXPECT_EQ(s.base64, "");
+    EXPECT_TRUE(
+        contains(s.logged.err, "Desktop portal screenshot: no answer within 1500 ms; request closed"));
+
+    // The service still serves, and made no file that outlived its request.
+    setMode(shell, "ok");
+    EXPECT_EQ(decode(shot(0, 0, 3, 3).base64).width, 3);
+    EXPECT_EQ(noFilesLeft("/tmp/kxtmp"), "");
+}
+
+} // namespace
