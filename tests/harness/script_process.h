@@ -11,6 +11,11 @@
 
 namespace harness {
 
+// The command line that runs the helper script `name` of this directory (/usr/bin/python3 -c TEXT):
+// the scripts are read when the test program starts, since a test's private /tmp may hide a source
+// tree that lives under /tmp. Arguments go after it.
+std::vector<std::string> scriptCommand(const std::string& name);
+
 class ScriptProcess {
   public:
     ScriptProcess() = default;

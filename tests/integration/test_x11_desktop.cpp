@@ -1,5 +1,6 @@
 // The X11 backend observed from outside: a real X server, openbox, real clients and the service binary.
 #include "platform_x11.h"
+#include "script_process.h"
 #include "service_harness.h"
 #include "x_server.h"
 #include "x_test_client.h"
@@ -20,6 +21,11 @@ using harness::text;
 using nlohmann::json;
 
 namespace {
+
+std::vector<std::string> withArgs(std::vector<std::string> command, const std::vector<std::string>& args) {
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
 
 const std::string NO_WINDOW = "Application changed: No active window detected, full wayland applications "
                               "cannot be read unfortunately by x11-only execution.";
@@ -72,7 +78,7 @@ TEST_F(X11Test, FocusFollowsRealClientsTitlesAndNoWindow) {
     startX();
     harness::Process term, gtk;
     startClient(term, {"xterm", "-T", "a terminal"});
-    startClient(gtk, {"/usr/bin/python3", KX_GTK_WINDOWS, "a gtk window"});
+    startClient(gtk, withArgs(harness::scriptCommand("gtk_windows.py"), {"a gtk window"}));
     const std::string termWin = windowTitled("a terminal"), gtkWin = windowTitled("a gtk window");
     const std::string termReport = report(term.pid(), "xterm", "a terminal");
     const std::string gtkReport = report(gtk.pid(), "python3", "a gtk window");
@@ -151,7 +157,7 @@ TEST_F(X11Test, ListMatchesWmctrlForTheServiceUser) {
     harness::Process mine, other, gtk;
     startClient(mine, {"xterm", "-T", "mine"}, NOBODY);
     startClient(other, {"xterm", "-T", "other user"}, NOBODY - 1);
-    startClient(gtk, {"/usr/bin/python3", KX_GTK_WINDOWS, "gtk one", "gtk two"}, NOBODY);
+    startClient(gtk, withArgs(harness::scriptCommand("gtk_windows.py"), {"gtk one", "gtk two"}), NOBODY);
     for (const char* title : {"mine", "other user", "gtk one", "gtk two"})
         windowTitled(title);
     client.createWindow({{"_NET_WM_PID", cardinal(mine.pid())}}, true);
