@@ -26,17 +26,22 @@ std::string readScript(const std::string& name) {
 const std::map<std::string, std::string> SCRIPTS = {
     {"gtk_windows.py", readScript("gtk_windows.py")},
     {"desktop_standins.py", readScript("desktop_standins.py")},
+    {"guest.sh", readScript("guest.sh")},
 };
 
 } // namespace
 
 std::vector<std::string> scriptCommand(const std::string& name) {
     const auto found = SCRIPTS.find(name);
+    const bool shell = name.size() > 3 && name.compare(name.size() - 3, 3, ".sh") == 0;
     // An unknown or unreadable script runs as a program that fails at once and says which.
-    const std::string text = found != SCRIPTS.end() && !found->second.empty()
-                                 ? found->second
-                                 : "import sys; sys.exit('no helper script " + name + "')";
-    return {"/usr/bin/python3", "-c", text};
+    if (found == SCRIPTS.end() || found->second.empty())
+        return shell ? std::vector<std::string>{"/bin/sh", "-c", "echo 'no helper script " + name + "' >&2; exit 2"}
+                     : std::vector<std::string>{"/usr/bin/python3", "-c",
+                                                "import sys; sys.exit('no helper script " + name + "')"};
+    // A shell script's $0 is its name.
+    if (shell) return {"/bin/bash", "-c", found->second, name};
+    return {"/usr/bin/python3", "-c", found->second};
 }
 
 bool ScriptProcess::start(const std::string& name, const std::vector<std::string>& args,

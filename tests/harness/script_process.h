@@ -11,7 +11,8 @@
 
 namespace harness {
 
-// The command line that runs the helper script `name` of this directory (/usr/bin/python3 -c TEXT):
+// The command line that runs the helper script `name` of this directory (/usr/bin/python3 -c TEXT, or
+// /bin/bash -c TEXT NAME for a .sh):
 // the scripts are read when the test program starts, since a test's private /tmp may hide a source
 // tree that lives under /tmp. Arguments go after it.
 std::vector<std::string> scriptCommand(const std::string& name);

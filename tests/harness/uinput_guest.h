@@ -1,8 +1,8 @@
 #pragma once
 
-// A real kernel with uinput for tests on a host that has none: Debian's own kernel booted under qemu
-// (TCG), sharing the host's root read-only beneath a writable overlay, so that the host's binaries run
-// in it unchanged. Each run builds its initramfs from the static busybox and the kernel's modules.
+// A real kernel with uinput for tests on a host that has none: the guest of guest.sh (Debian's own
+// kernel under qemu, sharing the host's root read-only beneath a writable overlay, so that the host's
+// binaries run in it unchanged), with the uinput and evdev modules loaded.
 
 #include <string>
 
@@ -11,7 +11,7 @@ namespace harness {
 struct GuestRun {
     int status = -1;    // exit status of the command; -1 when it did not finish (see error)
     std::string output; // its standard output and error
-    std::string error;  // why there is no status: no kernel, no boot, the time limit...
+    std::string error;  // why there is no status: no kernel, no boot, the time limit, with the console's end
 };
 
 // Runs `command` with /bin/sh as root in the guest, once the uinput and evdev modules are loaded.

@@ -209,7 +209,7 @@ session_inside() {
 
 guest() {
   local work=$1
-  "$here/guest.sh" "$work/guest" "$here/guest-install.sh" "$(the_deb "$work")"
+  "$here/../harness/guest.sh" "$work/guest" "$here/guest-install.sh" "$(the_deb "$work")"
 }
 
 case $step in

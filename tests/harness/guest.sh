@@ -3,10 +3,13 @@
 # system is this machine's own, shared read-only and covered by a throw-away tmpfs overlay: the
 # command meets a real kernel (uinput, udev events, ACLs on device nodes) and may change anything.
 # Usage: guest.sh WORK_DIR COMMAND [ARG...]    (paths as seen on this machine)
-# Exits with the command's status; 124 when the guest did not finish in time, 125 when it did not
-# come up.
+# The command's output comes out on standard output, the guest's own complaints on standard error. It
+# exits with the command's status; 124 when the guest did not finish within KX_GUEST_TIMEOUT seconds
+# (default 600), 125 when it did not come up.
+# The one guest of the tests: the package's udev checks and the key tests' uinput device use it.
 set -euo pipefail
 work=$1
+limit=${KX_GUEST_TIMEOUT:-600}
 shift
 [ $# -ge 1 ] || { echo "usage: guest.sh WORK_DIR COMMAND [ARG...]" >&2; exit 2; }
 
@@ -16,9 +19,11 @@ for dir in /lib/modules/*; do
 done
 [ -n "$kver" ] || { echo "guest: no kernel in /boot with modules in /lib/modules" >&2; exit 125; }
 
-# Rebuilt when the kernel or this script changes.
-initramfs="$work/initramfs-$kver-$(md5sum <"$0" | cut -c1-8).cpio.gz"
-if [ ! -s "$initramfs" ]; then
+# Built afresh each run (a second or two): this script may run as bash -c TEXT, with no file to key a
+# cache on.
+initramfs="$work/initramfs.cpio.gz"
+mkdir -p "$work"
+{
   tree="$work/initramfs"
   rm -rf "$tree"
   mkdir -p "$tree"/{bin,modules,dev,proc,sys,host,upper,newroot}
@@ -71,9 +76,8 @@ STAGE2
 exec switch_root /newroot /run/kx-guest/busybox sh /run/kx-guest/stage2
 INIT
   chmod 755 "$tree/init"
-  (cd "$tree" && find . | cpio -o -H newc --quiet | gzip -1) >"$initramfs.part"
-  mv "$initramfs.part" "$initramfs"
-fi
+  (cd "$tree" && find . | cpio -o -H newc --quiet | gzip -1) >"$initramfs"
+}
 
 # The command's words travel on the kernel command line, which reaches /init as its environment.
 for word in "$@"; do
@@ -84,7 +88,7 @@ done
 console="$work/console.log"
 status=0
 # TCG: nested KVM is not dependable on build machines.
-timeout --kill-after=10 600 qemu-system-x86_64 -accel tcg -m 1024 -smp 2 -nographic -no-reboot -nic none \
+timeout --kill-after=10 "$limit" qemu-system-x86_64 -accel tcg -cpu max -m 1024 -smp 2 -nographic -no-reboot -nic none \
   -kernel "/boot/vmlinuz-$kver" -initrd "$initramfs" \
   -append "console=ttyS0 quiet panic=-1 KX_GUEST_COMMAND=$(IFS=,; echo "$*")" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
@@ -92,6 +96,17 @@ timeout --kill-after=10 600 qemu-system-x86_64 -accel tcg -m 1024 -smp 2 -nograp
 tr -d '\r' <"$console" | sed -n '/KX-GUEST-BEGIN$/,$p' | grep -v 'KX-GUEST-' || true
 result=$(tr -d '\r' <"$console" | sed -n 's/.*KX-GUEST-STATUS=\([0-9]*\)$/\1/p' | tail -1)
 if [ -n "$result" ]; then exit "$result"; fi
-[ "$status" = 124 ] && { echo "guest: no result within 600 s" >&2; exit 124; }
-echo "guest: the guest ended without a result (qemu status $status)" >&2
+booted=$(grep -c 'KX-GUEST-BEGIN' "$console" || true)
+tail=$(tr -d '\r' <"$console" | tail -n 40)
+if [ "$status" = 124 ]; then
+  echo "guest: no result within $limit s$([ "$booted" = 0 ] && echo ', and it never booted'); its console ended:" >&2
+  echo "$tail" >&2
+  exit 124
+fi
+if [ "$status" = 127 ]; then
+  echo "guest: qemu-system-x86_64 could not be started (install qemu-system-x86)" >&2
+  exit 125
+fi
+echo "guest: the guest ended without a result (qemu status $status); its console ended:" >&2
+echo "$tail" >&2
 exit 125
