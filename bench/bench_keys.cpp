@@ -53,15 +53,6 @@ double percentile(std::vector<double> v, double q) {
     return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
 }
 
-// The service's pipes, the X server's sockets and the guest's files are ours alone.
-void usePrivateNamespaces() {
-    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0)
-        die(std::string("unshare (needs root): ") + std::strerror(errno));
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-        die(std::string("a private /tmp: ") + std::strerror(errno));
-}
-
 // Waits for the raw event that `inject` causes and returns how long it took, in microseconds.
 template <typename Inject>
 double timeKey(harness::RawKeySource& keys, int keycode, bool press, Inject inject) {
@@ -257,7 +248,8 @@ int main(int argc, char** argv) {
     }
     if (getenv(GUEST_FLAG)) return guestRate(rateKeys);
 
-    usePrivateNamespaces();
+    std::string error;
+    if (!harness::usePrivateNamespaces(error)) die(error);
     std::printf("key injection on Xvfb: %d presses and %d releases each, xdotool %d keys\n", presses, presses,
                 xdotoolKeys);
     benchX11(presses, xdotoolKeys, rateKeys);

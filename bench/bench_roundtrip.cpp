@@ -4,6 +4,7 @@
 // Usage: bench_roundtrip [KX_SERVICES_BINARY] [--requests N]
 
 #include "kx_client.h"
+#include "process.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -47,11 +48,8 @@ void usePrivateTmp() {
         std::fprintf(stderr, "bench_roundtrip: not root, using the shared /tmp\n");
         return;
     }
-    if (unshare(CLONE_NEWNS) != 0) die(std::string("unshare: ") + std::strerror(errno));
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        die(std::string("making / private: ") + std::strerror(errno));
-    if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-        die(std::string("mounting tmpfs on /tmp: ") + std::strerror(errno));
+    std::string error;
+    if (!harness::usePrivateNamespaces(error)) die(error);
 }
 
 void writeAll(int fd, const char* data, size_t len) {

@@ -308,11 +308,8 @@ int main(int argc, char** argv) {
         Session s;
         s.binaryFd = open(binary.c_str(), O_RDONLY | O_CLOEXEC);
         if (s.binaryFd < 0) die(binary + " cannot be opened");
-        if (geteuid() != 0) die("needs root for a private /tmp and network namespace");
-        if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 ||
-            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-            die(std::string("private /tmp: ") + std::strerror(errno));
+        std::string error;
+        if (!harness::usePrivateNamespaces(error)) die(error);
         s.start();
         std::printf("kx-services %s on a private session bus\n", binary.c_str());
         if (wanted("shots")) benchShots(s);

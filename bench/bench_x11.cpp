@@ -290,13 +290,10 @@ int main(int argc, char** argv) {
     }
     const int binaryFd = open(binary.c_str(), O_RDONLY | O_CLOEXEC);
     if (binaryFd < 0) die(binary + " cannot be opened");
-    if (geteuid() != 0) die("needs root for a private /tmp and network namespace");
-    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-        die(std::string("private /tmp: ") + std::strerror(errno));
+    std::string error;
+    if (!harness::usePrivateNamespaces(error)) die(error);
 
     Bench b;
-    std::string error;
     if (!b.x.start({}, error)) die(error);
     if (!b.client.open(b.x.display())) die("cannot open " + b.x.display());
     b.client.putPixels(0, 0, 1920, 1080, photoLike(1920, 1080));

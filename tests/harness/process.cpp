@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -202,6 +204,25 @@ bool readLineFrom(int fd, std::string& line, int timeoutMs) {
         if (c == '\n') return true;
         line.push_back(c);
     }
+}
+
+bool usePrivateNamespaces(std::string& error) {
+    const auto fail = [&](const char* what) {
+        error = std::string(what) + ": " + strerror(errno);
+        return false;
+    };
+    if (geteuid() != 0) {
+        error = "a private /tmp and network namespace need root";
+        return false;
+    }
+    // Mount namespaces belong to the thread; children forked from it inherit them.
+    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return fail("unshare");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail("making / private");
+    if (mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) return fail("a tmpfs on /tmp");
+    if (access("/var/lib/xkb", F_OK) == 0 &&
+        mount("tmpfs", "/var/lib/xkb", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+        return fail("a tmpfs on /var/lib/xkb");
+    return true;
 }
 
 bool waitFor(const std::function<bool()>& done, int timeoutMs) {

@@ -62,6 +62,13 @@ std::vector<std::string> baseEnv();
 // Reads one line from `fd` within timeoutMs; false on timeout or end of file.
 bool readLineFrom(int fd, std::string& line, int timeoutMs);
 
+// Puts the calling thread (and every child it starts later) into mount and network namespaces of its
+// own, with a fresh tmpfs on /tmp: the fixed pipe directory, the X servers' and buses' sockets and
+// whatever they write there are then the caller's alone, and a source tree under /tmp is out of sight.
+// Needs root. Also covers /var/lib/xkb, where Xvfb compiles keymaps under its display number, which is
+// the same in every such namespace. False with the reason in `error`.
+bool usePrivateNamespaces(std::string& error);
+
 // Polls `done` every few milliseconds; false when it is still false after timeoutMs.
 bool waitFor(const std::function<bool()>& done, int timeoutMs);
 void sleepMs(int ms);

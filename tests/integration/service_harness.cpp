@@ -104,10 +104,8 @@ int Service::waitExit(int timeoutMs) {
 void ServiceTest::SetUp() {
     if (geteuid() != 0) GTEST_SKIP() << "a private /tmp and an unprivileged service user need root";
     ASSERT_GE(serviceBinary(), 0) << KX_SERVICES_PATH << ": " << strerror(errno);
-    // Mount namespaces belong to the thread; the service forked from this one inherits it.
-    ASSERT_EQ(unshare(CLONE_NEWNS | CLONE_NEWNET), 0) << strerror(errno);
-    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << strerror(errno);
-    ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777"), 0) << strerror(errno);
+    std::string error;
+    ASSERT_TRUE(harness::usePrivateNamespaces(error)) << error;
 }
 
 void ServiceTest::TearDown() {

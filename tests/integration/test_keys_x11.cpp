@@ -139,7 +139,8 @@ TEST_F(X11KeysTest, LayoutSwitchAppliesToTheNextKey) {
     send(tap(0x5A, 1)); // Z under us
     expectEvents(taps({52}));
     for (const char* layout : {"de", "us", "de"}) {
-        ASSERT_TRUE(x.run({"setxkbmap", layout}).ok()) << layout;
+        const harness::RunResult switched = x.run({"setxkbmap", layout});
+        ASSERT_TRUE(switched.ok()) << layout << ": " << switched.err;
         const bool de = std::string(layout) == "de";
         // Z, Y, minus, equal (shifted 0 in German), the set1 minus position, the sentinel.
         send(tap(0x5A, 1) + "\n" + tap(0x59, 1) + "\n" + tap(0xBD, 1) + "\n" + tap(0xBB, 1) + "\n" +

@@ -132,6 +132,8 @@ session_inside() {
   local deb=$1
   exec 8<"$deb" # still readable after /tmp is covered, should the build tree live there
   mount -t tmpfs -o mode=1777 tmpfs /tmp
+  # Xvfb's compiled keymap is named after its display number, the same in every test's namespace.
+  [ ! -d /var/lib/xkb ] || mount -t tmpfs -o mode=0755 tmpfs /var/lib/xkb
   local root=/tmp/root run=/tmp/run user=65534
   mkdir -m 755 "$root"
   dpkg-deb -x /proc/self/fd/8 "$root"
