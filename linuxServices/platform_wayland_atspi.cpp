@@ -81,7 +81,18 @@ bool isActive(AtspiAccessible* toplevel) {
     return active;
 }
 
+// The library hands each listener a copy of the event of its own (transfer full): it is freed here, on
+// every path, or every activation of the session would leak it, with references that keep the
+// accessible objects of long-closed windows alive.
+struct EventCopy {
+    AtspiEvent* ev;
+    ~EventCopy() {
+        if (ev) g_boxed_free(ATSPI_TYPE_EVENT, ev);
+    }
+};
+
 void on_focus(AtspiEvent* ev, void*) {
+    const EventCopy owned{ev};
     // Cheap filters first: most events are not activations.
     if (!ev || !ev->type || !ev->source) return;
     if (std::strcmp(ev->type, "object:state-changed:active") != 0 || ev->detail1 != 1) return;
@@ -154,7 +165,7 @@ void wayland_monitorFocusNative() {
     const bool windowRegistered = atspi_event_listener_register(listener, "window:activate", &error);
     if (!windowRegistered)
         logOut(std::string("Failed to register window:activate listener: ") +
-               (error ? error->message : "Unknown error"));
+               (error ? printable(error->message) : "Unknown error"));
     g_clear_error(&error);
     const bool activeRegistered =
         atspi_event_listener_register(listener, "object:state-changed:active", &error);

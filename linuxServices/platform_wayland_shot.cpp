@@ -246,7 +246,12 @@ std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int
         return std::string();
     }
     close(fd); // the shell fills the file by its name
-    const std::string path = tempPath;
+    // Removed when the request ends, however it ends.
+    const struct TempFile {
+        std::string path;
+        ~TempFile() { unlink(path.c_str()); }
+    } temp{tempPath};
+    const std::string& path = temp.path;
     g_free(tempPath);
 
     RequestContext request;
@@ -260,7 +265,6 @@ std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int
     if (!proxy) {
         logErr("Kon geen D-Bus proxy maken: " + errorText(error));
         g_clear_error(&error);
-        unlink(path.c_str());
         return std::string();
     }
     // The session bus connection is the process's shared one: a restarted bus must not end the service.
@@ -273,13 +277,11 @@ std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int
         logErr("D-Bus aanroep mislukt: " + errorText(error));
         g_clear_error(&error);
         g_object_unref(proxy);
-        unlink(path.c_str());
         // A refusal (current GNOME) or a desktop without this service; the portal may still serve us.
         return portalCapture(x, y, width, height, request.context);
     }
     if (!readWholeFile(path, result))
         logErr("Kon het screenshotbestand niet openen voor lezen: " + printable(path));
-    unlink(path.c_str());
     g_variant_unref(reply);
     g_object_unref(proxy);
     return result;

@@ -48,7 +48,9 @@ Channel channelOf(unsigned long mask) {
 inline unsigned char scaleColor(unsigned long pixel, const Channel& c) {
     if (c.bits == 0) return 0;
     const unsigned long val = (pixel & c.mask) >> c.shift;
-    return c.bits <= 7 ? c.small[val] : (unsigned char)(val >> (c.bits - 8));
+    if (c.bits > 7) return (unsigned char)(val >> (c.bits - 8));
+    // A mask with holes (no conforming server sends one) can give values past the table.
+    return val < (1ul << c.bits) ? c.small[val] : (unsigned char)(val * 255 / ((1ul << c.bits) - 1));
 }
 
 struct Channels {

@@ -147,6 +147,8 @@ void followOn(Display* dpy, bool fromX11, bool announceNoWindow) {
     Window watched = 0;
     while (!x11_connectionLost(dpy)) {
         Sample now = takeSample(dpy, root, atoms, watched);
+        // A sample cut short by the server's end would read as a change to no window or no title.
+        if (x11_connectionLost(dpy)) break;
         if (now != last) {
             last = now;
             if (!now.active) {

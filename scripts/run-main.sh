@@ -52,7 +52,8 @@ if [ $headless = 1 ]; then
   xterm -T "kx demo: typing" -geometry 50x10+340+260 -e sh -c 'cat > "$0"' "$work/typed.txt" 2>/dev/null &
   started $!
   for title in "kx demo: notes" "kx demo: typing"; do
-    xdotool search --sync --name "^$title\$" >/dev/null
+    timeout 30 xdotool search --sync --name "^$title\$" >/dev/null ||
+      { echo "the window '$title' did not appear" >&2; exit 1; }
   done
   echo "   Xvfb on DISPLAY=$DISPLAY, openbox and two xterm windows (pids ${pids[*]})"
 fi
