@@ -26,6 +26,7 @@
 #include <sstream>
 
 #include <X11/Xutil.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <sched.h>
@@ -232,23 +233,27 @@ void benchFocus(Bench& b, const std::vector<Window>& windows, int idleSeconds) {
     std::printf("  p50 %.2f  p99 %.2f  max %.2f   (a 200 ms poll alone: about 100 on average)\n",
                 percentile(ms, 0.5), percentile(ms, 0.99), percentile(ms, 1.0));
 
-    const auto cpuTicks = [&] {
-        std::ifstream stat("/proc/" + std::to_string(b.service.pid()) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        std::istringstream fields(text.substr(text.rfind(')') + 2));
-        std::string field;
-        long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i) {
-            if (i == 14) utime = std::stol(field);
-            if (i == 15) stime = std::stol(field);
+    // Time on a CPU as the scheduler counts it, in nanoseconds, over all the service's threads: the
+    // tick-sampled utime and stime of /proc/PID/stat are too coarse for a load this small.
+    const auto cpuNanoseconds = [&] {
+        unsigned long long total = 0;
+        const std::string tasks = "/proc/" + std::to_string(b.service.pid()) + "/task";
+        if (DIR* dir = opendir(tasks.c_str())) {
+            while (const dirent* entry = readdir(dir)) {
+                unsigned long long runtime = 0;
+                if (entry->d_name[0] != '.' &&
+                    std::ifstream(tasks + "/" + entry->d_name + "/schedstat") >> runtime)
+                    total += runtime;
+            }
+            closedir(dir);
         }
-        return utime + stime;
+        return total;
     };
-    const long before = cpuTicks();
+    const unsigned long long before = cpuNanoseconds();
     const auto start = Clock::now();
     sleep(unsigned(idleSeconds));
     const double seconds = msSince(start) / 1000;
-    const double cpu = double(cpuTicks() - before) / double(sysconf(_SC_CLK_TCK));
+    const double cpu = double(cpuNanoseconds() - before) / 1e9;
     std::printf("idle, a window focused, %.0f s: %.3f s of CPU = %.3f%% of a core\n", seconds, cpu,
                 100 * cpu / seconds);
 }
