@@ -5,6 +5,7 @@
 //
 // Usage: bench_keys [--presses N] [--xdotool N] [--rate N] [--no-guest]     (root: private namespaces)
 
+#include "bench_stats.h"
 #include "evdev_reader.h"
 #include "kx_client.h"
 #include "process.h"
@@ -34,7 +35,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::percentile;
 const char GUEST_FLAG[] = "KX_BENCH_IN_GUEST";
 const int TIMEOUT_MS = 10000;
 const int KEYCODE_A = 38; // what vk 0x41 presses under the us layout
@@ -46,11 +48,6 @@ const int KEYCODE_A = 38; // what vk 0x41 presses under the us layout
 
 double micros(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::micro>(to - from).count();
-}
-
-double percentile(std::vector<double> v, double q) {
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
 }
 
 // Waits for the raw event that `inject` causes and returns how long it took, in microseconds.

@@ -10,6 +10,7 @@
 // Usage (as root, for a private /tmp): bench_wayland [KX_SERVICES_BINARY] [shots] [list] [focus]
 // (default: all three)
 
+#include "bench_stats.h"
 #include "kx_client.h"
 #include "process.h"
 #include "script_process.h"
@@ -37,32 +38,16 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::msSince;
+using bench::percentile;
+using bench::timeMs;
 const int TIMEOUT_MS = 20000;
 const uid_t USER = 65534; // the service's user in the list benchmark: nobody
 
 // Thrown, so that every server and helper started so far is ended on the way out.
 [[noreturn]] void die(const std::string& message) {
     throw std::runtime_error(message);
-}
-
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double percentile(std::vector<double> v, double q) {
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
-}
-
-double timeMs(int rounds, const std::function<void()>& work) {
-    std::vector<double> ms;
-    for (int i = 0; i < rounds; ++i) {
-        const auto start = Clock::now();
-        work();
-        ms.push_back(msSince(start));
-    }
-    return percentile(ms, 0.5);
 }
 
 double cpuSeconds(pid_t pid) {

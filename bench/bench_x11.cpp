@@ -7,6 +7,7 @@
 //
 // Usage (as root, for a private /tmp): bench_x11 [KX_SERVICES_BINARY] [--idle-seconds N]
 
+#include "bench_stats.h"
 #include "kx_client.h"
 #include "platform_common.h"
 #include "platform_x11.h"
@@ -35,37 +36,15 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::msSince;
+using bench::percentile;
+using bench::timeMs;
 const int TIMEOUT_MS = 20000;
 
 [[noreturn]] void die(const std::string& message) {
     std::fprintf(stderr, "bench_x11: %s\n", message.c_str());
     std::exit(1);
-}
-
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-double percentile(std::vector<double> v, double q) {
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
-}
-
-// Median milliseconds of `rounds` runs of `work`.
-double timeMs(int rounds, const std::function<void()>& work) {
-    std::vector<double> ms;
-    for (int i = 0; i < rounds; ++i) {
-        const auto start = Clock::now();
-        work();
-        ms.push_back(msSince(start));
-    }
-    return median(ms);
 }
 
 // Smooth shading with fine grain, as in a photograph; a flat colour would flatter every encoder.

@@ -155,22 +155,23 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
             if (result.status == -1) process.stop(0);
         }
     }
-    const auto slurp = [](const std::string& path) {
-        std::string text;
-        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return text;
-        char buffer[65536];
-        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
-            text.append(buffer, size_t(n));
-        close(fd);
-        return text;
-    };
-    result.out = slurp(outPath);
-    result.err = slurp(errPath);
+    result.out = readWholeFile(outPath);
+    result.err = readWholeFile(errPath);
     unlink(outPath.c_str());
     unlink(errPath.c_str());
     rmdir(dir);
     return result;
+}
+
+std::string readWholeFile(const std::string& path) {
+    std::string text;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buffer[65536];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, size_t(n));
+    close(fd);
+    return text;
 }
 
 std::vector<std::string> baseEnv() {

@@ -59,6 +59,9 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
 // PATH, HOME and the sanitizers' settings of the test process: what every child needs and no more.
 std::vector<std::string> baseEnv();
 
+// The whole content of a file; empty when it cannot be read.
+std::string readWholeFile(const std::string& path);
+
 // Reads one line from `fd` within timeoutMs; false on timeout or end of file.
 bool readLineFrom(int fd, std::string& line, int timeoutMs);
 

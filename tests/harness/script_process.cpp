@@ -12,14 +12,7 @@ namespace harness {
 namespace {
 
 std::string readScript(const std::string& name) {
-    std::string text;
-    const int fd = open((std::string(KX_HARNESS_DIR) + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return text;
-    char buffer[65536];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
-        text.append(buffer, size_t(n));
-    close(fd);
-    return text;
+    return readWholeFile(std::string(KX_HARNESS_DIR) + "/" + name);
 }
 
 // Read before main(), so before any test covers /tmp.
