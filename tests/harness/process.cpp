@@ -71,8 +71,6 @@ bool Process::start(const std::vector<std::string>& argv, const SpawnOptions& op
         // Ignored signals and the blocked mask survive exec; children start from the defaults.
         for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD})
             signal(sig, SIG_DFL);
-        for (int sig : options.ignoredSignals)
-            signal(sig, SIG_IGN);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -89,6 +87,7 @@ bool Process::start(const std::vector<std::string>& argv, const SpawnOptions& op
         if (options.uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(options.uid, options.uid, options.uid) != 0 ||
                                  setresuid(options.uid, options.uid, options.uid) != 0))
             _exit(126);
+        if (options.beforeExec) options.beforeExec();
         if (options.execFd >= 0) {
             fexecve(options.execFd, args.data(), envp.data());
         } else {

@@ -20,7 +20,9 @@ struct SpawnOptions {
     int execFd = -1;              // when >= 0, execute this open file instead of argv[0]
     std::vector<std::pair<int, int>> fds; // {open fd, number in the child}, e.g. a pipe for -displayfd
     std::string inPath;           // standard input from this file (a FIFO works); empty: /dev/null
-    std::vector<int> ignoredSignals; // ignored in the child, as a parent that ignores them would leave them
+    // Runs in the child right before exec, after the user switch; async-signal-safe calls only. For
+    // what a parent may leave behind: an ignored signal, a system call filter.
+    std::function<void()> beforeExec;
 };
 
 class Process {

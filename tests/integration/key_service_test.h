@@ -29,11 +29,11 @@ class KeyServiceTest : public ServiceTest {
     }
 
     // A new service, maybe of another user, in place of the running one, with pipes of its own.
-    void restart(uid_t uid, const std::vector<std::string>& env) {
+    void restart(uid_t uid, const std::vector<std::string>& env, const std::function<void()>& beforeExec = {}) {
         kx::disconnect(conn);
         service.kill();
         ASSERT_TRUE(harness::run({"rm", "-rf", PIPE_DIR}, harness::baseEnv()).ok());
-        startConnected(uid, env);
+        startConnected(uid, env, beforeExec);
         ASSERT_FALSE(HasFatalFailure()) << "the service logged " << testing::PrintToString(service.err());
     }
 

@@ -72,7 +72,7 @@ int serviceBinary() {
 }
 } // namespace
 
-void Service::start(uid_t uid, const std::vector<std::string>& env, bool sigpipeIgnored) {
+void Service::start(uid_t uid, const std::vector<std::string>& env, const std::function<void()>& beforeExec) {
     ASSERT_GE(serviceBinary(), 0) << KX_SERVICES_PATH << ": " << strerror(errno);
     mkdir("/tmp/kx-test", 0755);
     harness::SpawnOptions options;
@@ -84,7 +84,7 @@ void Service::start(uid_t uid, const std::vector<std::string>& env, bool sigpipe
     options.errPath = errPath;
     options.uid = uid;
     options.execFd = serviceBinary();
-    if (sigpipeIgnored) options.ignoredSignals = {SIGPIPE};
+    options.beforeExec = beforeExec;
     std::string error;
     ASSERT_TRUE(process.start({KX_SERVICES_PATH}, options, &error)) << error;
 }
@@ -113,8 +113,9 @@ void ServiceTest::TearDown() {
     service.kill();
 }
 
-void ServiceTest::startConnected(uid_t uid, const std::vector<std::string>& env) {
-    service.start(uid, env);
+void ServiceTest::startConnected(uid_t uid, const std::vector<std::string>& env,
+                                 const std::function<void()>& beforeExec) {
+    service.start(uid, env, beforeExec);
     std::string error;
     ASSERT_TRUE(kx::connectToService(conn, PIPE_DIR, TIMEOUT_MS, error)) << error;
     // The main thread and the focus thread may still be logging after the reader is ready.

@@ -56,8 +56,9 @@ class Service {
 
     // Starts the binary with no session variables (so the dummy backend), plus `env`: pass DISPLAY,
     // XDG_SESSION_TYPE, DBUS_SESSION_BUS_ADDRESS... to give it a session.
-    // With sigpipeIgnored the service inherits SIGPIPE ignored, as from a careless parent.
-    void start(uid_t uid = 0, const std::vector<std::string>& env = {}, bool sigpipeIgnored = false);
+    // `beforeExec` sets up what the service inherits from its parent (see harness::SpawnOptions).
+    void start(uid_t uid = 0, const std::vector<std::string>& env = {},
+               const std::function<void()>& beforeExec = {});
     std::vector<std::string> out() const { return readLines(outPath); }
     std::vector<std::string> err() const { return readLines(errPath); }
     bool waitOut(const std::string& line) const;
@@ -87,7 +88,8 @@ class ServiceTest : public testing::Test {
 
     // Starts the service and connects as the host; returns once the reader waits for commands and
     // start-up has finished. Without `env` the service runs on the dummy backend.
-    void startConnected(uid_t uid = 0, const std::vector<std::string>& env = {});
+    void startConnected(uid_t uid = 0, const std::vector<std::string>& env = {},
+                        const std::function<void()>& beforeExec = {});
 
     struct Logged {
         std::vector<std::string> out, err;

@@ -71,7 +71,7 @@ TEST_F(ServiceTest, OneInstanceServesThePipesAndADeadOnesLockIsNoObstacle) {
 }
 
 TEST_F(ServiceTest, EndsByBrokenPipeEvenWhenStartedWithTheSignalIgnored) {
-    service.start(0, {}, true);
+    service.start(0, {}, [] { signal(SIGPIPE, SIG_IGN); });
     std::string error;
     ASSERT_TRUE(kx::connectToService(conn, PIPE_DIR, TIMEOUT_MS, error)) << error;
     ASSERT_TRUE(service.waitOut("Waiting for Communication from Velloran..."));

@@ -4,10 +4,18 @@
 #include "key_service_test.h"
 #include "uinput_guest.h"
 
+#include <cerrno>
+#include <cstddef>
 #include <numeric>
 
+#include <linux/audit.h>
+#include <linux/filter.h>
 #include <linux/input.h>
+#include <linux/seccomp.h>
+#include <linux/uinput.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace it;
@@ -31,6 +39,25 @@ std::string progress(int64_t keyValue, bool down) {
 }
 std::vector<EvdevEvent> keyEvent(int code, bool down) {
     return {{EV_KEY, code, down ? 1 : 0}, {EV_SYN, SYN_REPORT, 0}};
+}
+
+// From here on the kernel answers the ioctl `request` with `error` and runs every other system call:
+// a device that takes the whole setup and then refuses to be created. Called between fork and exec.
+void failIoctl(uint32_t request, int error) {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])), // its low half
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, request, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | uint32_t(error)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        _exit(126);
 }
 
 class UinputKeysTest : public KeyServiceTest {
@@ -148,7 +175,8 @@ TEST_F(UinputKeysTest, HeldKeysAreReleasedWhenVelloranGoes) {
 }
 
 // Without a virtual keyboard every key command gets the refusal line, and the rest is served: a user
-// without access to /dev/uinput, and device files on which creating the keyboard fails.
+// without access to /dev/uinput, device files on which creating the keyboard fails, and the real device
+// refusing creation after a complete setup.
 TEST_F(UinputKeysTest, WithoutAKeyboardKeysAreRefusedAndTheRestServed) {
     restart(NOBODY, SESSION);
     expectKeysRefused(
@@ -176,4 +204,12 @@ TEST_F(UinputKeysTest, WithoutAKeyboardKeysAreRefusedAndTheRestServed) {
         {"[WayLand] The virtual keyboard could not be created: writing the device record: No space "
          "left on device"},
         NOT_READY);
+    // The real device, set up and then refused creation.
+    ASSERT_EQ(umount("/dev/uinput"), 0);
+    restart(0, SESSION, [] { failIoctl(UI_DEV_CREATE, EMFILE); });
+    expectKeysRefused(
+        {"[WayLand] The virtual keyboard could not be created: UI_DEV_CREATE: Too many open files"},
+        NOT_READY);
+    EXPECT_EQ(harness::readWholeFile("/proc/bus/input/devices").find("kx-services-virtual-kbd"),
+              std::string::npos);
 }
