@@ -18,31 +18,47 @@ using Clock = std::chrono::steady_clock;
 // Touched only by the monitor thread, whose main loop dispatches every event.
 FocusTimes last_focused;
 
-// A new reference to the nearest window-like object at or above `node`, or null.
-AtspiAccessible* climb_to_toplevel(AtspiAccessible* node) {
+// Deeper than any real window tree: an application whose parents lead in a circle would otherwise hold
+// the monitor thread, and every later report, for as long as it runs.
+const int MAX_LEVELS = 256;
+
+bool isWindowLike(AtspiRole role) {
+    return role == ATSPI_ROLE_FRAME || role == ATSPI_ROLE_WINDOW || role == ATSPI_ROLE_DIALOG ||
+           role == ATSPI_ROLE_APPLICATION;
+}
+
+// A new reference to the first object at or above `node` that is window-like (`toApplication` false)
+// or the application, the last one below the desktop (`toApplication` true); null when the chain breaks,
+// loops or is deeper than MAX_LEVELS.
+AtspiAccessible* climb(AtspiAccessible* node, bool toApplication) {
     if (!node) return nullptr;
     AtspiAccessible* current = static_cast<AtspiAccessible*>(g_object_ref(node));
-    for (;;) {
+    for (int level = 0; level < MAX_LEVELS; ++level) {
         GError* error = nullptr;
-        const AtspiRole role = atspi_accessible_get_role(current, &error);
-        if (error) {
-            g_clear_error(&error);
-            g_object_unref(current);
-            return nullptr;
+        if (!toApplication) {
+            const AtspiRole role = atspi_accessible_get_role(current, &error);
+            if (error) {
+                g_clear_error(&error);
+                break;
+            }
+            if (isWindowLike(role)) return current;
         }
-        if (role == ATSPI_ROLE_FRAME || role == ATSPI_ROLE_WINDOW || role == ATSPI_ROLE_DIALOG ||
-            role == ATSPI_ROLE_APPLICATION)
-            return current;
         AtspiAccessible* parent = atspi_accessible_get_parent(current, &error);
-        g_object_unref(current);
-        if (error) {
-            g_clear_error(&error);
+        const bool failed = error != nullptr;
+        g_clear_error(&error);
+        const bool top =
+            !parent || parent == current ||
+            (toApplication && atspi_accessible_get_role(parent, nullptr) == ATSPI_ROLE_DESKTOP_FRAME);
+        if (failed || top) {
             if (parent) g_object_unref(parent);
-            return nullptr;
+            if (toApplication && top && !failed) return current;
+            break;
         }
-        if (!parent) return nullptr;
+        g_object_unref(current);
         current = parent;
     }
+    g_object_unref(current);
+    return nullptr;
 }
 
 std::string takeText(gchar* text) {
@@ -96,7 +112,7 @@ void on_focus(AtspiEvent* ev, void*) {
     // Cheap filters first: most events are not activations.
     if (!ev || !ev->type || !ev->source) return;
     if (std::strcmp(ev->type, "object:state-changed:active") != 0 || ev->detail1 != 1) return;
-    AtspiAccessible* toplevel = climb_to_toplevel(ev->source);
+    AtspiAccessible* toplevel = climb(ev->source, false);
     if (!toplevel) return;
     const Clock::time_point now = Clock::now();
 
@@ -104,19 +120,14 @@ void on_focus(AtspiEvent* ev, void*) {
     GError* error = nullptr;
     const std::string title = takeText(atspi_accessible_get_name(toplevel, &error));
     g_clear_error(&error);
-    int pid = -1;
+    // Every object of an application shares its bus connection, which names the process.
+    const int pid = int(atspi_accessible_get_process_id(toplevel, &error));
+    g_clear_error(&error);
     std::string appName;
-    if (AtspiAccessible* app = atspi_accessible_get_application(toplevel, &error)) {
-        g_clear_error(&error);
-        pid = int(atspi_accessible_get_process_id(app, &error));
-        g_clear_error(&error);
+    if (AtspiAccessible* app = climb(toplevel, true)) {
         appName = takeText(atspi_accessible_get_name(app, &error));
         g_clear_error(&error);
         g_object_unref(app);
-    } else {
-        g_clear_error(&error);
-        pid = int(atspi_accessible_get_process_id(toplevel, &error));
-        g_clear_error(&error);
     }
 
     std::string path;

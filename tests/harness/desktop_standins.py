@@ -3,7 +3,9 @@
 #   portal  org.freedesktop.portal.Desktop: Screenshot(sa{sv}) answers on a Request object with the URI
 #           of a PNG of the whole screen (1920x1080) saved in the save directory (default /tmp)
 #   a11y    org.a11y.Bus whose GetAddress names a bus nobody listens on
-# Standard input: "mode MODE" (acknowledged with the same line), "savedir DIR"; end of input ends it.
+#   app     an application on the accessibility bus whose objects' parents may lead in a circle (TREE)
+# Standard input: "mode MODE" (acknowledged with the same line), "savedir DIR", for app "activate NODE"
+# (an activation of that object of TREE, acknowledged with the same line); end of input ends it.
 # Modes: ok; shell: error, denied, empty, delete, hang; portal: refuse, silent.
 # Standard output: "ready", then per call "call ..." with its arguments and "took SECONDS" (own time).
 import os, sys, time
@@ -106,6 +108,50 @@ class A11yBus(dbus.service.Object):
         return "unix:path=/nonexistent/at-spi-bus"
 
 
+# name: (role, accessible name, parent). "loop" is its own parent; "a" and "b" are each other's, above
+# the frame "Circled"; "plain" and "other" are ordinary frames of the application.
+ATSPI = "/org/a11y/atspi/accessible/"
+NULL = "/org/a11y/atspi/null"
+TREE = {"root": (75, "circles", NULL), "plain": (23, "Plain", ATSPI + "root"),
+        "other": (23, "Other", ATSPI + "root"), "loop": (39, "", ATSPI + "loop"),
+        "circled": (23, "Circled", ATSPI + "a"), "a": (39, "", ATSPI + "b"), "b": (39, "", ATSPI + "a")}
+
+
+class AccessibleApp(dbus.service.FallbackObject):
+    def node(self, path):
+        return TREE.get(path.rsplit("/", 1)[-1], (39, "", NULL))
+
+    @dbus.service.method("org.a11y.atspi.Accessible", out_signature="u", rel_path_keyword="path")
+    def GetRole(self, path):
+        return self.node(path)[0]
+
+    @dbus.service.method("org.a11y.atspi.Accessible", out_signature="au", rel_path_keyword="path")
+    def GetState(self, path):
+        return [1 << 1, 0]  # active
+
+    @dbus.service.method("org.a11y.atspi.Accessible", out_signature="as", rel_path_keyword="path")
+    def GetInterfaces(self, path):
+        return ["org.a11y.atspi.Accessible"]
+
+    @dbus.service.method("org.freedesktop.DBus.Properties", in_signature="ss", out_signature="v",
+                         rel_path_keyword="path")
+    def Get(self, interface, name, path):
+        role, text, parent = self.node(path)
+        if name == "Parent":
+            owner = bus.get_unique_name() if parent != NULL else ""
+            return dbus.Struct((owner, dbus.ObjectPath(parent)), signature="so", variant_level=1)
+        if name == "Name":
+            return dbus.String(text, variant_level=1)
+        return dbus.Int32(0, variant_level=1) if name == "ChildCount" else dbus.String("", variant_level=1)
+
+
+def activate(node):
+    signal = dbus.lowlevel.SignalMessage(ATSPI + node, "org.a11y.atspi.Event.Object", "StateChanged")
+    signal.append("active", dbus.Int32(1), dbus.Int32(0), dbus.Int32(0, variant_level=1),
+                  dbus.Dictionary({}, signature="sv"), signature="siiva{sv}")
+    bus.send_message(signal)
+
+
 def on_input(source, condition):
     line = sys.stdin.readline()
     if not line:
@@ -113,7 +159,9 @@ def on_input(source, condition):
         return False
     command, _, value = line.strip().partition(" ")
     state[command] = value
-    if command == "mode":
+    if command == "activate":
+        activate(value)
+    if command in ("mode", "activate"):
         say(line.strip())
     return True
 
@@ -121,11 +169,16 @@ def on_input(source, condition):
 dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
 bus = dbus.SessionBus()
 kind = sys.argv[1]
-name, path, cls = {"shell": ("org.gnome.Shell.Screenshot", "/org/gnome/Shell/Screenshot", Shell),
-                   "portal": ("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop", Portal),
-                   "a11y": ("org.a11y.Bus", "/org/a11y/bus", A11yBus)}[kind]
-owner = dbus.service.BusName(name, bus, do_not_queue=True)
-service = cls(bus, path)
+if kind == "app":
+    address = bus.get_object("org.a11y.Bus", "/org/a11y/bus").GetAddress(dbus_interface="org.a11y.Bus")
+    bus = dbus.bus.BusConnection(str(address))
+    service = AccessibleApp(bus, "/org/a11y/atspi")
+else:
+    name, path, cls = {"shell": ("org.gnome.Shell.Screenshot", "/org/gnome/Shell/Screenshot", Shell),
+                       "portal": ("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop", Portal),
+                       "a11y": ("org.a11y.Bus", "/org/a11y/bus", A11yBus)}[kind]
+    owner = dbus.service.BusName(name, bus, do_not_queue=True)
+    service = cls(bus, path)
 loop = GLib.MainLoop()
 GLib.io_add_watch(sys.stdin.fileno(), GLib.IO_IN | GLib.IO_HUP, on_input)
 say("ready")

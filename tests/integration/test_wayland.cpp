@@ -218,6 +218,34 @@ TEST_F(WaylandTest, AccessibilityBusReportsEachActivatedWindowOnce) {
     EXPECT_TRUE(decided) << "the machine was too slow to activate twice within 300 ms";
 }
 
+// An application whose objects' parents lead in a circle loses those activations, and nothing else.
+TEST_F(WaylandTest, ParentsInACircleCostOnlyTheirOwnActivations) {
+    startBus();
+    startConnected(0, sessionEnv());
+    harness::ScriptProcess app;
+    startScript(app, "desktop_standins.py", {"app"}, sessionEnv());
+    const auto activate = [&](const std::string& node) {
+        std::string line;
+        app.send("activate " + node);
+        EXPECT_TRUE(app.waitLine("activate " + node, line));
+    };
+    const auto reportOf = [&](const std::string& title) {
+        return json({{"pid", app.pid()}, {"proc", exeOf(app.pid())}, {"title", title}});
+    };
+    // The monitor's listener registers some time after its first line: until then activations are lost.
+    json report;
+    ASSERT_TRUE(waitFor([&] {
+        activate("plain");
+        return kx::awaitMessage(conn, "applicationChanged", report, 200);
+    })) << "the monitor never reported an ordinary window";
+    EXPECT_EQ(report.value("data", json::object()), reportOf("Plain"));
+    activate("loop");    // its own parent, below any window
+    activate("circled"); // a window, below two objects that name each other as parents
+    activate("other");
+    EXPECT_EQ(nextReport(), reportOf("Circled"));
+    EXPECT_EQ(nextReport(), reportOf("Other"));
+}
+
 // ---- XWayland ----
 
 // An Xvfb with openbox stands in for XWayland: reports come from X11, and a focus that leaves every X
