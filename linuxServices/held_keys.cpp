@@ -2,11 +2,17 @@
 
 #include <algorithm>
 
-void noteKeyEvent(HeldKeys& held, int key, int32_t keyValue, bool isDown) {
+void noteKeyEvent(HeldKeys& held, int key, int32_t keyValue, bool isDown, int source) {
     auto& keys = held.keys;
     keys.erase(std::remove_if(keys.begin(), keys.end(), [key](const HeldKey& h) { return h.key == key; }),
                keys.end());
-    if (isDown) keys.push_back({key, keyValue});
+    if (isDown) keys.push_back({key, keyValue, source});
+}
+
+int heldKeyFrom(const HeldKeys& held, int source) {
+    for (const HeldKey& h : held.keys)
+        if (source >= 0 && h.source == source) return h.key;
+    return -1;
 }
 
 std::vector<HeldKey> takeHeldKeys(HeldKeys& held) {

@@ -36,11 +36,11 @@ void takeInMappingChanges() {
     }
 }
 
-void sendKey(int xkc, int32_t keyValue, bool isDown) {
+void sendKey(int xkc, int32_t keyValue, bool isDown, int source = -1) {
     logOut("[x11] Handling key press: " + std::to_string(xkc) + " -> isDown: " + (isDown ? "1" : "0"));
     XTestFakeKeyEvent(g_dpy, unsigned(xkc), isDown ? True : False, CurrentTime);
     x11_flush(g_dpy);
-    noteKeyEvent(g_held, xkc, keyValue, isDown);
+    noteKeyEvent(g_held, xkc, keyValue, isDown, source);
 }
 
 // The X11 side of the key tables: a keysym (NoSymbol when unmapped), or for set1 a keycode (0).
@@ -103,7 +103,12 @@ void x11_simulateKey(int32_t keycodeRaw, int32_t keyType, bool isDown) {
         }
     }
     takeInMappingChanges();
+    // A release goes to the key its press went to, though a layout switch may have moved the symbol
+    // since: looked up again, it would let go of another key and leave the pressed one down.
+    const int source = int(space) << 8 | vk;
+    const int pressed = isDown ? -1 : heldKeyFrom(g_held, source);
     const int xkc = x11_connectionLost(g_dpy) ? 0
+                    : pressed > 0             ? pressed
                     : space == KeySpace::SET1 ? set1ToX11Keycode(vk)
                                               : XKeysymToKeycode(g_dpy, ks);
     // The server may be found gone while the events are read, or while the keymap is.
@@ -115,7 +120,7 @@ void x11_simulateKey(int32_t keycodeRaw, int32_t keyType, bool isDown) {
         logErr("[x11] Handling key press issue: Could not translate x11 key sym to keycode");
         return;
     }
-    sendKey(xkc, keycodeRaw, isDown);
+    sendKey(xkc, keycodeRaw, isDown, source);
 }
 
 void x11_releaseHeldKeys() {

@@ -124,7 +124,7 @@ TEST_F(X11KeysTest, EachCodeSpaceLandsOnTheEvdevSidesKeyUnderUs) {
 }
 
 // Symbols follow the layout, positions do not, and a layout switched while the service runs applies
-// to the very next command.
+// to the very next command; a key held across a switch is released where it was pressed.
 TEST_F(X11KeysTest, LayoutSwitchAppliesToTheNextKey) {
     startAll();
     const auto tap = [](int value, int type) {
@@ -147,6 +147,10 @@ TEST_F(X11KeysTest, LayoutSwitchAppliesToTheNextKey) {
              tap(0x0C, 3) + "\n" + tap(SENTINEL, 3));
         expectEvents(de ? taps({29, 52, 61, 19, 20, 10}) : taps({52, 29, 20, 21, 20, 10}));
     }
+    send(key(true, 0x5A, 1)); // Z under de
+    ASSERT_TRUE(x.run({"setxkbmap", "us"}).ok());
+    send(key(false, 0x5A, 1) + "\n" + tap(0x5A, 1) + "\n" + tap(SENTINEL, 3));
+    expectEvents(taps({29, 52, 10}));
 }
 
 // A key pressed and never released is let go when Velloran goes away, the latest first; a release of
