@@ -1,6 +1,7 @@
 // kxctl: talk to a running kx-services from the command line.
 
 #include "kx_client.h"
+#include "platform_common.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -99,9 +100,10 @@ bool connect(Session& session) {
 
 // A write fails when the service has gone, or stopped reading for the whole timeout.
 std::string writeFailed(const kx::Connection& conn) {
-    return conn.closed ? "kx-services closed the pipe"
-                       : std::string("cannot write to kx-services: ") +
-                             (errno == EPIPE ? "it is no longer running" : "it does not read (see --timeout)");
+    return conn.closed
+               ? "kx-services closed the pipe"
+               : std::string("cannot write to kx-services: ") +
+                     (errno == EPIPE ? "it is no longer running" : "it does not read (see --timeout)");
 }
 
 std::string noReply(const kx::Connection& conn, const Options& options) {
@@ -111,6 +113,11 @@ std::string noReply(const kx::Connection& conn, const Options& options) {
 }
 
 // Width on a terminal, near enough: UTF-8 continuation bytes take no column.
+// A member of a list entry as the terminal may show it: titles and paths come from any program.
+std::string shown(const nlohmann::json& entry, const char* member) {
+    return printable(kx::textMember(entry, member));
+}
+
 size_t columns(const std::string& text) {
     size_t n = 0;
     for (const char c : text)
@@ -164,16 +171,16 @@ int runList(Session& session, const std::vector<std::string>& args) {
     size_t titleWidth = columns("TITLE");
     size_t platformWidth = columns("PLATFORM");
     for (const auto& entry : entries) {
-        titleWidth = std::max(titleWidth, columns(kx::textMember(entry, "title")));
-        platformWidth = std::max(platformWidth, columns(kx::textMember(entry, "platform")));
+        titleWidth = std::max(titleWidth, columns(shown(entry, "title")));
+        platformWidth = std::max(platformWidth, columns(shown(entry, "platform")));
     }
     printPadded("TITLE", titleWidth);
     printPadded("PLATFORM", platformWidth);
     std::cout << "PROCESSPATH\n";
     for (const auto& entry : entries) {
-        printPadded(kx::textMember(entry, "title"), titleWidth);
-        printPadded(kx::textMember(entry, "platform"), platformWidth);
-        std::cout << kx::textMember(entry, "processpath") << "\n";
+        printPadded(shown(entry, "title"), titleWidth);
+        printPadded(shown(entry, "platform"), platformWidth);
+        std::cout << shown(entry, "processpath") << "\n";
     }
     return EXIT_SUCCESS;
 }

@@ -47,22 +47,28 @@ std::string basenameOf(const std::string& s) {
 std::string printable(const std::string& text) {
     std::string out;
     out.reserve(text.size());
-    for (const char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u >= 0x20 && u != 0x7F) {
-            out.push_back(c);
-            continue;
-        }
-        switch (c) {
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default: {
-            static const char HEX[] = "0123456789abcdef";
-            out += "\\x";
-            out.push_back(HEX[u >> 4]);
-            out.push_back(HEX[u & 15]);
-        }
+    const auto escape = [&out](unsigned char u) {
+        static const char HEX[] = "0123456789abcdef";
+        out += "\\x";
+        out.push_back(HEX[u >> 4]);
+        out.push_back(HEX[u & 15]);
+    };
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char u = static_cast<unsigned char>(text[i]);
+        // U+0080 to U+009F: terminals take some of them as controls, as they do C0.
+        if (u == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) {
+            escape(u);
+            escape(static_cast<unsigned char>(text[++i]));
+        } else if (u >= 0x20 && u != 0x7F) {
+            out.push_back(text[i]);
+        } else if (u == '\n') {
+            out += "\\n";
+        } else if (u == '\r') {
+            out += "\\r";
+        } else if (u == '\t') {
+            out += "\\t";
+        } else {
+            escape(u);
         }
     }
     return out;

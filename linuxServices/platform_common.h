@@ -13,8 +13,9 @@ std::string base64Encode(const unsigned char* data, size_t len);
 // The text after the last "/", or the whole text when it has none.
 std::string basenameOf(const std::string& s);
 
-// Text from Velloran or the desktop (types, titles, paths) as it may appear inside a log line: control
-// characters are written as escapes (\n, \t, \x00...), so one message is always one log line.
+// Text from Velloran or the desktop (types, titles, paths) as it may appear inside a log line or on a
+// terminal: control characters (C0, DEL, U+0080 to U+009F) are written as escapes (\n, \t, \x00...),
+// so one message is always one log line and a window title cannot drive the terminal.
 std::string printable(const std::string& text);
 
 // Appends a newline and hands the whole line to the stream in one write, then flushes: the

@@ -51,7 +51,8 @@ TEST_F(ServiceTest, OneInstanceServesThePipesAndADeadOnesLockIsNoObstacle) {
     const int status = second.waitExit();
     ASSERT_NE(status, -1) << "the second instance still runs";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 24) << "wait status " << status;
-    EXPECT_TRUE(contains(second.err(), "Another instance of kx-services (pid " + std::to_string(service.pid()) +
+    EXPECT_TRUE(contains(second.err(), "Another instance of kx-services (pid " +
+                                           std::to_string(service.pid()) +
                                            ") already serves the pipes in /tmp/kx-services."));
     // It touched nothing: the first still has its host, its pipes and its lock.
     for (int i = 0; i < 3; ++i) {
@@ -148,7 +149,8 @@ TEST_F(ServiceTest, KxctlTakesItsOptionsAnywhereAndSaysWhatIsWrong) {
     // Options after the command; no service is running, which it says within the timeout.
     const Ctl absent = kxctl({"list", "--timeout", "100", "--dir", "/tmp/none"});
     EXPECT_EQ(exitCode(absent), 1);
-    EXPECT_EQ(absent.err, "kxctl: kx-services is not running (no /tmp/none/input-services-to-main after 100 ms)\n");
+    EXPECT_EQ(absent.err,
+              "kxctl: kx-services is not running (no /tmp/none/input-services-to-main after 100 ms)\n");
 }
 
 TEST_F(ServiceTest, KxctlFailsWhenTheServiceGoesAwayMidway) {
@@ -173,9 +175,10 @@ TEST_F(ServiceTest, KxctlFailsWhenTheServiceGoesAwayMidway) {
     ASSERT_GE(feed, 0);
     const std::string first = "key sideways 65\nlist\n";
     ASSERT_EQ(write(feed, first.data(), first.size()), ssize_t(first.size()));
-    ASSERT_TRUE(waitFor([] { return readFile("/tmp/kx-test/kxctl.out").find("No open applications") !=
-                                    std::string::npos; }))
-        << readFile("/tmp/kx-test/kxctl.out") << readFile("/tmp/kx-test/kxctl.err");
+    ASSERT_TRUE(waitFor([] {
+        return readFile("/tmp/kx-test/kxctl.out").find("No open applications") != std::string::npos;
+    })) << readFile("/tmp/kx-test/kxctl.out")
+        << readFile("/tmp/kx-test/kxctl.err");
     service.kill();
     const std::string rest = "list\nversion\n";
     ASSERT_EQ(write(feed, rest.data(), rest.size()), ssize_t(rest.size()));
@@ -184,4 +187,24 @@ TEST_F(ServiceTest, KxctlFailsWhenTheServiceGoesAwayMidway) {
     EXPECT_EQ(exitCode(batched), 2); // the first failure's status: the wrong line
     EXPECT_EQ(batched.err, "kxctl: key needs down|up CODE [SPACE]\n"
                            "kxctl: kx-services closed the pipe; 2 later commands were not run\n");
+}
+
+// Titles and paths come from any program of the desktop: kxctl shows their control characters escaped,
+// so none can drive the terminal that shows the list.
+TEST_F(ServiceTest, KxctlListShowsNoControlCharacters) {
+    const std::string name = "kx\x1b]0;x\x07\xc2\x9b"
+                             "2Jok";
+    makeDir("/tmp/bin", 0755);
+    ASSERT_TRUE(harness::run({"cp", "/bin/sleep", "/tmp/bin/" + name}, harness::baseEnv()).ok());
+    harness::Process named;
+    harness::SpawnOptions options;
+    options.env = harness::baseEnv();
+    ASSERT_TRUE(named.start({"/tmp/bin/" + name, "600"}, options));
+    // A Wayland session lists the user's processes.
+    service.start(0, {"XDG_SESSION_TYPE=wayland", "WAYLAND_DISPLAY=wayland-kx", "NO_AT_BRIDGE=1"});
+    const Ctl listed = kxctl({"list", "--timeout", "20000"});
+    EXPECT_EQ(exitCode(listed), 0) << listed.err;
+    EXPECT_EQ(listed.out.find_first_of("\x1b\x07"), std::string::npos) << listed.out;
+    EXPECT_EQ(listed.out.find("\xc2\x9b"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("/tmp/bin/kx\\x1b]0;x\\x07\\xc2\\x9b2Jok\n"), std::string::npos) << listed.out;
 }
