@@ -83,9 +83,11 @@ Sample takeSample(Display* dpy, Window root, const FocusAtoms& a, Window& watche
     X11Property p;
     if (a.activeWindow && x11_readProperty(dpy, root, a.activeWindow, 1, AnyPropertyType, p) && p.items >= 1)
         s.active = p.value(0);
+    // The root's own selection is what wakes the loop on a new active window; a property that names
+    // the root as active must not take it away.
     if (s.active != watched) {
-        if (watched) XSelectInput(dpy, watched, NoEventMask);
-        if (s.active) XSelectInput(dpy, s.active, PropertyChangeMask);
+        if (watched && watched != root) XSelectInput(dpy, watched, NoEventMask);
+        if (s.active && s.active != root) XSelectInput(dpy, s.active, PropertyChangeMask);
         watched = s.active;
     }
     if (!s.active) return s;
