@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 const char BASE64_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 } // namespace
@@ -72,6 +75,23 @@ std::string printable(const std::string& text) {
         }
     }
     return out;
+}
+
+std::string procExe(long pid) {
+    char link[4096];
+    const ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), link, sizeof link - 1);
+    return n > 0 ? std::string(link, size_t(n)) : std::string();
+}
+
+std::string procComm(long pid) {
+    std::string name;
+    const int fd = open(("/proc/" + std::to_string(pid) + "/comm").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return name;
+    char text[256];
+    const ssize_t n = read(fd, text, sizeof text);
+    close(fd);
+    if (n > 0) name.assign(text, size_t(n));
+    return name.substr(0, name.find('\n'));
 }
 
 void logOut(const std::string& line) {

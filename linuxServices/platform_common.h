@@ -18,6 +18,11 @@ std::string basenameOf(const std::string& s);
 // so one message is always one log line and a window title cannot drive the terminal.
 std::string printable(const std::string& text);
 
+// What /proc shows of process `pid`: the target of its "exe" link, and the first line of its "comm"
+// (the kernel's short name). "" when the process is gone, is a kernel thread or is not ours to read.
+std::string procExe(long pid);
+std::string procComm(long pid);
+
 // Appends a newline and hands the whole line to the stream in one write, then flushes: the
 // stream's own lock keeps lines written by different threads apart. Results are not examined.
 void writeWholeLine(FILE* stream, std::string line);

@@ -4,12 +4,10 @@
 #include "platform_wayland.h"
 #include "tools_report_app_change.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include <atspi/atspi.h>
-#include <unistd.h>
 
 namespace {
 
@@ -69,24 +67,9 @@ std::string takeText(gchar* text) {
 
 // The executable of `pid`, else its command name, else the application's accessible name.
 std::string processPath(int pid, const std::string& appName) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/exe", pid);
-    char link[4096] = {};
-    const ssize_t length = readlink(path, link, sizeof link - 1);
-    if (length > 0) return std::string(link, size_t(length));
-
-    std::snprintf(path, sizeof path, "/proc/%d/comm", pid);
-    if (FILE* comm = std::fopen(path, "r")) {
-        char line[256] = {};
-        std::string name;
-        if (std::fgets(line, sizeof line, comm)) {
-            name = line;
-            if (!name.empty() && name.back() == '\n') name.pop_back();
-        }
-        std::fclose(comm);
-        if (!name.empty()) return name;
-    }
-    return appName;
+    std::string path = procExe(pid);
+    if (path.empty()) path = procComm(pid);
+    return path.empty() ? appName : path;
 }
 
 bool isActive(AtspiAccessible* toplevel) {

@@ -67,18 +67,9 @@ void getOpenApplicationsWayland(std::vector<nlohmann::json>& outVec) {
         uid_t uid;
         if (!readRealUid(dir, uid) || uid != self) continue;
 
-        char link[4096];
-        const ssize_t length = readlink((dir + "/exe").c_str(), link, sizeof link - 1);
-        if (length <= 0) continue; // kernel threads, processes gone meanwhile
-        const std::string path(link, size_t(length));
-
-        char comm[256];
-        const ssize_t n = readSmallFile(dir + "/comm", comm, sizeof comm);
-        std::string title;
-        if (n > 0) {
-            const std::string text(comm, size_t(n));
-            title = trimmed(text.substr(0, text.find('\n')));
-        }
+        const std::string path = procExe(pid);
+        if (path.empty()) continue; // kernel threads, processes gone meanwhile
+        std::string title = trimmed(procComm(pid));
         if (title.empty()) title = basenameOf(path);
         outVec.push_back({{"title", std::move(title)}, {"processpath", path}, {"platform", "wayland"}});
     }

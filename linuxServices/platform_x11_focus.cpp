@@ -66,9 +66,7 @@ std::string textWithoutTrailingNuls(const X11Property& p) {
 
 // The kernel's short name, or when that yields nothing the first word of the command line.
 std::string processName(long pid) {
-    std::string name;
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    if (comm.good()) std::getline(comm, name);
+    std::string name = procComm(pid);
     if (name.empty()) {
         std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
         if (cmdline.good()) std::getline(cmdline, name, '\0');

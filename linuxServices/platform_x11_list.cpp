@@ -1,5 +1,6 @@
 // The open applications as the window manager announces them in _NET_CLIENT_LIST. Every call asks the
 // server afresh over a connection of its own.
+#include "platform_common.h"
 #include "platform_x11.h"
 #include "x11_display.h"
 
@@ -8,7 +9,6 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
-#include <unistd.h>
 
 namespace {
 
@@ -33,14 +33,6 @@ bool getUtf8WindowName(Display* dpy, Window w, std::string& out) {
     return false;
 }
 
-bool readlinkExe(int32_t pid, std::string& out) {
-    char path[4096];
-    const ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), path, sizeof path - 1);
-    if (n <= 0) return false;
-    out.assign(path, size_t(n));
-    return true;
-}
-
 } // namespace
 
 void getOpenApplicationsX11(std::vector<nlohmann::json>& outVec) {
@@ -55,12 +47,13 @@ void getOpenApplicationsX11(std::vector<nlohmann::json>& outVec) {
         X11Property p;
         for (unsigned long i = 0; i < clients.items && !x11_connectionLost(dpy); ++i) {
             const Window w = clients.value(i);
-            std::string title, path;
+            std::string title;
             if (!getUtf8WindowName(dpy, w, title)) continue;
             const int32_t pid = x11_readProperty(dpy, w, wmPid, 1, XA_CARDINAL, p) && p.items == 1
                                     ? int32_t(uint32_t(p.value(0)))
                                     : -1;
-            if (pid <= 0 || !readlinkExe(pid, path)) continue;
+            const std::string path = pid > 0 ? procExe(pid) : std::string();
+            if (path.empty()) continue;
             outVec.push_back({{"title", title}, {"processpath", path}, {"platform", "x11"}});
         }
     }
