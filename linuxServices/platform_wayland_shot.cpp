@@ -46,8 +46,8 @@ std::string errorText(const GError* error, const char* unknown = "Onbekende fout
     return printable(error ? error->message : unknown);
 }
 
-// The shell's file, whole; false when it cannot be opened.
-bool readWholeFile(const std::string& path, std::string& result) {
+// Base64 of the shell's whole file; false when it cannot be opened.
+bool readFileBase64(const std::string& path, std::string& result) {
     std::ifstream file(path, std::ios::binary | std::ios::ate);
     if (!file) return false;
     const std::streamoff size = file.tellg();
@@ -259,16 +259,17 @@ std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int
     // cost two more round trips per request.
     const auto flags = GDBusProxyFlags(G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES |
                                        G_DBUS_PROXY_FLAGS_DO_NOT_CONNECT_SIGNALS);
-    GDBusProxy* proxy = g_dbus_proxy_new_for_bus_sync(
-        G_BUS_TYPE_SESSION, flags, nullptr, "org.gnome.Shell.Screenshot", "/org/gnome/Shell/Screenshot",
-        "org.gnome.Shell.Screenshot", nullptr, &error);
+    GDBusConnection* bus = wayland_sessionBus(&error);
+    GDBusProxy* proxy = bus ? g_dbus_proxy_new_sync(bus, flags, nullptr, "org.gnome.Shell.Screenshot",
+                                                    "/org/gnome/Shell/Screenshot",
+                                                    "org.gnome.Shell.Screenshot", nullptr, &error)
+                            : nullptr;
+    if (bus) g_object_unref(bus); // the proxy holds the connection
     if (!proxy) {
         logErr("Kon geen D-Bus proxy maken: " + errorText(error));
         g_clear_error(&error);
         return std::string();
     }
-    // The session bus connection is the process's shared one: a restarted bus must not end the service.
-    g_dbus_connection_set_exit_on_close(g_dbus_proxy_get_connection(proxy), FALSE);
     GVariant* reply = g_dbus_proxy_call_sync(
         proxy, "ScreenshotArea", g_variant_new("(iiiibs)", x, y, width, height, FALSE, path.c_str()),
         G_DBUS_CALL_FLAGS_NONE, waitLimitMs(-1), nullptr, &error);
@@ -280,7 +281,7 @@ std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int
         // A refusal (current GNOME) or a desktop without this service; the portal may still serve us.
         return portalCapture(x, y, width, height, request.context);
     }
-    if (!readWholeFile(path, result))
+    if (!readFileBase64(path, result))
         logErr("Kon het screenshotbestand niet openen voor lezen: " + printable(path));
     g_variant_unref(reply);
     g_object_unref(proxy);
