@@ -10,8 +10,9 @@ void noteKeyEvent(HeldKeys& held, int key, int32_t keyValue, bool isDown, int so
 }
 
 int heldKeyFrom(const HeldKeys& held, int source) {
+    if (source < 0) return -1;
     for (const HeldKey& h : held.keys)
-        if (source >= 0 && h.source == source) return h.key;
+        if (h.source == source) return h.key;
     return -1;
 }
 

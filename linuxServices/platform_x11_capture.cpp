@@ -12,10 +12,10 @@
 
 namespace {
 
-// Chosen by measurement on photo-like full-HD content (bench/bench_x11): level 1 encodes about 7 times
-// as fast as the default level 6 for a file 16% larger; level 0 is twice as fast again but stores the
-// pixels almost raw (2.6 times level 1's size), and levels 2 and 3 cost more for a few percent.
-// gdk-pixbuf offers no choice of filters: libpng's adaptive filtering, its default, stays.
+// Chosen by measurement on photo-like full-HD content (bench/bench_x11; the figures are in the README's
+// benchmarks): level 0 stores the pixels almost raw, the higher levels cost several times as long for
+// files a few to 16% smaller. gdk-pixbuf offers no choice of filters: libpng's adaptive filtering, its
+// default, stays.
 const char PNG_COMPRESSION[] = "1";
 
 struct Channel {
