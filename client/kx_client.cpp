@@ -19,17 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Clock::time_point deadlineAfter(int timeoutMs) {
-    return timeoutMs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeoutMs);
-}
-
-// Milliseconds left for poll(): -1 (no limit) for the open-ended deadline, never below 0 otherwise.
-int msLeft(Clock::time_point deadline) {
-    if (deadline == Clock::time_point::max()) return -1;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return int(std::clamp<decltype(left)>(left, 0, INT_MAX));
-}
-
 void closeFd(int& fd) {
     if (fd >= 0) close(fd);
     fd = -1;
@@ -74,6 +63,16 @@ bool awaitMatching(Connection& conn, Match matches, nlohmann::json& out, int tim
 }
 
 } // namespace
+
+Clock::time_point deadlineAfter(int timeoutMs) {
+    return timeoutMs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeoutMs);
+}
+
+int msLeft(Clock::time_point deadline) {
+    if (deadline == Clock::time_point::max()) return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return int(std::clamp<decltype(left)>(left, 0, INT_MAX));
+}
 
 bool connectToService(Connection& conn, const std::string& dir, int timeoutMs, std::string& error) {
     disconnect(conn);

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -22,14 +23,19 @@ constexpr const char* PIPE_FROM_SERVICE = "input-services-to-main";
 constexpr const char* PIPE_TO_SERVICE = "input-main-to-services";
 
 struct Connection {
-    int fromService = -1; // read end, non-blocking
-    int toService = -1;   // write end, blocking
-    std::string pending;  // bytes read but not yet returned as a line
-    bool closed = false;  // the service closed its end (end of input seen)
+    int fromService = -1;   // read end, non-blocking
+    int toService = -1;     // write end, non-blocking (sendLine waits for room)
+    std::string pending;    // bytes read but not yet returned as a line
+    bool closed = false;    // the service closed its end (end of input seen)
     int sendTimeoutMs = -1; // how long a write may wait for room in the pipe; set by connectToService
 };
 
 // Timeouts are in milliseconds; a negative timeout waits without limit.
+
+// The moment a timeout ends (never, for a negative one), and the milliseconds left until then as
+// poll() takes them: -1 for no limit, otherwise never below 0.
+std::chrono::steady_clock::time_point deadlineAfter(int timeoutMs);
+int msLeft(std::chrono::steady_clock::time_point deadline);
 
 // Opens both pipes in the order the service needs (replies first, then commands), waiting up to
 // timeoutMs for the service to appear; later writes wait for room as long. On failure nothing stays

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -112,12 +111,12 @@ std::string noReply(const kx::Connection& conn, const Options& options) {
                              " ms (see --timeout)";
 }
 
-// Width on a terminal, near enough: UTF-8 continuation bytes take no column.
 // A member of a list entry as the terminal may show it: titles and paths come from any program.
 std::string shown(const nlohmann::json& entry, const char* member) {
     return printable(kx::textMember(entry, member));
 }
 
+// Width on a terminal, near enough: UTF-8 continuation bytes take no column.
 size_t columns(const std::string& text) {
     size_t n = 0;
     for (const char c : text)
@@ -228,15 +227,12 @@ int runWatch(Session& session, const std::vector<std::string>& args) {
     if (!connect(session)) return EXIT_FAILURE;
     kx::Connection& conn = session.conn;
     if (forMs < 0) std::cerr << "Watching focus changes; Ctrl-C to stop.\n";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(forMs);
+    const auto deadline = kx::deadlineAfter(forMs);
     for (;;) {
-        const long left = forMs < 0 ? -1
-                                    : long(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                               deadline - std::chrono::steady_clock::now())
-                                               .count());
-        if (forMs >= 0 && left <= 0) return EXIT_SUCCESS;
+        const int left = kx::msLeft(deadline);
+        if (left == 0) return EXIT_SUCCESS;
         nlohmann::json report;
-        if (!kx::awaitMessage(conn, "applicationChanged", report, int(left))) break;
+        if (!kx::awaitMessage(conn, "applicationChanged", report, left)) break;
         const auto data = report.find("data");
         if (data == report.end() || !data->is_object()) continue;
         const auto pid = data->find("pid");
