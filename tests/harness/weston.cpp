@@ -1,8 +1,5 @@
 #include "weston.h"
 
-#include <fstream>
-#include <sstream>
-
 #include <unistd.h>
 
 namespace harness {
@@ -20,11 +17,10 @@ bool Weston::start(const std::string& outerDisplay, const std::string& runtimeDi
     const std::string marker = "xserver listening on display ";
     const bool listening = waitFor(
         [&] {
-            std::stringstream log;
-            log << std::ifstream(logPath_).rdbuf();
-            const size_t at = log.str().find(marker);
+            const std::string log = readWholeFile(logPath_);
+            const size_t at = log.find(marker);
             if (at == std::string::npos) return !weston_.running();
-            xDisplay_ = log.str().substr(at + marker.size());
+            xDisplay_ = log.substr(at + marker.size());
             xDisplay_ = xDisplay_.substr(0, xDisplay_.find_first_of(" \n"));
             return true;
         },

@@ -3,6 +3,7 @@
 // A service whose key injection is under test: what it logged for a batch of commands, without the
 // lines the focus monitor writes at any time.
 
+#include "event_log.h"
 #include "key_tables.h"
 #include "service_harness.h"
 
@@ -29,7 +30,8 @@ class KeyServiceTest : public ServiceTest {
     }
 
     // A new service, maybe of another user, in place of the running one, with pipes of its own.
-    void restart(uid_t uid, const std::vector<std::string>& env, const std::function<void()>& beforeExec = {}) {
+    void restart(uid_t uid, const std::vector<std::string>& env,
+                 const std::function<void()>& beforeExec = {}) {
         kx::disconnect(conn);
         service.kill();
         ASSERT_TRUE(harness::run({"rm", "-rf", PIPE_DIR}, harness::baseEnv()).ok());
@@ -52,6 +54,16 @@ class KeyServiceTest : public ServiceTest {
         std::string png;
         EXPECT_TRUE(kx::requestRegionScreenshot(conn, 0, 0, 8, 8, png, TIMEOUT_MS)) << what;
         EXPECT_TRUE(service.running()) << what;
+    }
+
+    // The key events `log` saw once there are as many as `expected`, which they must equal; the log is
+    // emptied for the next batch. The wait only guards against a hang (a slow guest, a loaded machine).
+    template <typename Event>
+    static void expectLogged(harness::EventLog<Event>& log, const std::vector<Event>& expected,
+                             const std::string& what = "") {
+        ASSERT_TRUE(log.waitForCount(expected.size(), 60000)) << log.all().size() << " events " << what;
+        EXPECT_EQ(log.all(), expected) << what;
+        log.clear();
     }
 
     static std::string key(bool down, int64_t value, int type) {

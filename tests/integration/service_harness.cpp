@@ -6,7 +6,6 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
@@ -34,7 +33,7 @@ bool contains(const std::vector<std::string>& lines, const std::string& line) {
 
 std::vector<std::string> readLines(const std::string& path) {
     std::vector<std::string> lines;
-    const std::string text = readFile(path);
+    const std::string text = harness::readWholeFile(path);
     size_t start = 0;
     for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
         lines.push_back(text.substr(start, nl - start));
@@ -55,12 +54,6 @@ void makeFifo(const std::string& path, mode_t mode, uid_t uid) {
 
 void writeFile(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string readFile(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
 }
 
 namespace {

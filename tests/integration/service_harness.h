@@ -43,7 +43,6 @@ std::vector<std::string> readLines(const std::string& path);
 void makeDir(const std::string& path, mode_t mode, uid_t uid = 0);
 void makeFifo(const std::string& path, mode_t mode, uid_t uid = 0);
 void writeFile(const std::string& path, const std::string& content);
-std::string readFile(const std::string& path);
 
 class Service {
   public:

@@ -59,13 +59,13 @@ TEST_F(ServiceTest, OneInstanceServesThePipesAndADeadOnesLockIsNoObstacle) {
         ASSERT_TRUE(kx::sendLine(conn, LIST));
         EXPECT_EQ(nextReply(), LIST_REPLY);
     }
-    EXPECT_EQ(readFile(LOCK), std::to_string(service.pid()) + "\n");
+    EXPECT_EQ(harness::readWholeFile(LOCK), std::to_string(service.pid()) + "\n");
 
     // A killed instance leaves its lock file behind, but not its lock.
     kx::disconnect(conn);
     service.kill();
     startConnected();
-    EXPECT_EQ(readFile(LOCK), std::to_string(service.pid()) + "\n");
+    EXPECT_EQ(harness::readWholeFile(LOCK), std::to_string(service.pid()) + "\n");
     struct stat st {};
     ASSERT_EQ(lstat(LOCK.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
@@ -112,8 +112,8 @@ Ctl kxctl(const std::vector<std::string>& args, harness::Process& process, const
 Ctl finish(harness::Process& process) {
     Ctl result;
     result.status = process.wait(TIMEOUT_MS);
-    result.out = readFile("/tmp/kx-test/kxctl.out");
-    result.err = readFile("/tmp/kx-test/kxctl.err");
+    result.out = harness::readWholeFile("/tmp/kx-test/kxctl.out");
+    result.err = harness::readWholeFile("/tmp/kx-test/kxctl.err");
     return result;
 }
 
@@ -176,9 +176,10 @@ TEST_F(ServiceTest, KxctlFailsWhenTheServiceGoesAwayMidway) {
     const std::string first = "key sideways 65\nlist\n";
     ASSERT_EQ(write(feed, first.data(), first.size()), ssize_t(first.size()));
     ASSERT_TRUE(waitFor([] {
-        return readFile("/tmp/kx-test/kxctl.out").find("No open applications") != std::string::npos;
-    })) << readFile("/tmp/kx-test/kxctl.out")
-        << readFile("/tmp/kx-test/kxctl.err");
+        return harness::readWholeFile("/tmp/kx-test/kxctl.out").find("No open applications") !=
+               std::string::npos;
+    })) << harness::readWholeFile("/tmp/kx-test/kxctl.out")
+        << harness::readWholeFile("/tmp/kx-test/kxctl.err");
     service.kill();
     const std::string rest = "list\nversion\n";
     ASSERT_EQ(write(feed, rest.data(), rest.size()), ssize_t(rest.size()));

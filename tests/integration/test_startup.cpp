@@ -219,7 +219,7 @@ TEST_P(StartupFailure, EndsWithItsStatusAndReason) {
     for (const std::string& path : {PIPE_DIR, PIPE_IN, PIPE_OUT}) {
         struct stat st {};
         if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            EXPECT_EQ(readFile(path), "keep") << path;
+            EXPECT_EQ(harness::readWholeFile(path), "keep") << path;
         }
     }
     if (c.status == 20) {

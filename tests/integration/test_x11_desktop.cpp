@@ -115,7 +115,7 @@ TEST_F(X11Test, FocusReadsOddPropertiesAndFollowsALateWindowManager) {
     EXPECT_EQ(nextReply(SETTLE_MS), "<timeout>");
 
     const long self = getpid();
-    std::string proc = readFile("/proc/self/comm");
+    std::string proc = harness::readWholeFile("/proc/self/comm");
     proc.pop_back();
     Window markers[2];
     for (int i = 0; i < 2; ++i)
