@@ -3,6 +3,7 @@
 //
 // Usage: bench_roundtrip [KX_SERVICES_BINARY] [--requests N]
 
+#include "bench_stats.h"
 #include "kx_client.h"
 #include "process.h"
 
@@ -25,6 +26,8 @@
 extern char** environ;
 
 namespace {
+
+using bench::percentile;
 
 // A directory of its own for each run (made by startEcho), removed at the end with what is in it.
 std::string g_echoDir;
@@ -170,11 +173,6 @@ void run(Series& s, int count, bool keep) {
             die(std::string(s.name) + ": unexpected reply: " + reply.substr(0, 200));
         if (keep) s.micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
     }
-}
-
-double percentile(const std::vector<double>& sorted, double q) {
-    const size_t rank = size_t(q * double(sorted.size()) + 0.999999);
-    return sorted[std::min(sorted.size(), std::max<size_t>(rank, 1)) - 1];
 }
 
 } // namespace

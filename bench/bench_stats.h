@@ -4,8 +4,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <string>
 #include <vector>
+
+#include <dirent.h>
+#include <sys/types.h>
 
 namespace bench {
 
@@ -30,6 +35,23 @@ inline double timeMs(int rounds, const std::function<void()>& work) {
         ms.push_back(msSince(start));
     }
     return percentile(ms, 0.5);
+}
+
+// Seconds on a CPU as the scheduler counts them, over all the threads of `pid`: the tick-sampled utime
+// and stime of /proc/PID/stat are too coarse for the small loads measured here.
+inline double cpuSeconds(pid_t pid) {
+    unsigned long long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* dir = opendir(tasks.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            unsigned long long runtime = 0; // nanoseconds
+            if (entry->d_name[0] != '.' &&
+                std::ifstream(tasks + "/" + entry->d_name + "/schedstat") >> runtime)
+                total += runtime;
+        }
+        closedir(dir);
+    }
+    return double(total) / 1e9;
 }
 
 } // namespace bench

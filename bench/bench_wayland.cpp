@@ -22,10 +22,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 
 #include <dirent.h>
@@ -39,6 +37,7 @@
 namespace {
 
 using bench::Clock;
+using bench::cpuSeconds;
 using bench::msSince;
 using bench::percentile;
 using bench::timeMs;
@@ -48,17 +47,6 @@ const uid_t USER = 65534; // the service's user in the list benchmark: nobody
 // Thrown, so that every server and helper started so far is ended on the way out.
 [[noreturn]] void die(const std::string& message) {
     throw std::runtime_error(message);
-}
-
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i)
-        if (i == 14 || i == 15) ticks += std::stol(field);
-    return double(ticks) / double(sysconf(_SC_CLK_TCK));
 }
 
 struct Session {

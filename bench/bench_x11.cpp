@@ -24,10 +24,8 @@
 #include <fstream>
 #include <functional>
 #include <random>
-#include <sstream>
 
 #include <X11/Xutil.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <sched.h>
@@ -37,6 +35,7 @@
 namespace {
 
 using bench::Clock;
+using bench::cpuSeconds;
 using bench::msSince;
 using bench::percentile;
 using bench::timeMs;
@@ -212,27 +211,11 @@ void benchFocus(Bench& b, const std::vector<Window>& windows, int idleSeconds) {
     std::printf("  p50 %.2f  p99 %.2f  max %.2f   (a 200 ms poll alone: about 100 on average)\n",
                 percentile(ms, 0.5), percentile(ms, 0.99), percentile(ms, 1.0));
 
-    // Time on a CPU as the scheduler counts it, in nanoseconds, over all the service's threads: the
-    // tick-sampled utime and stime of /proc/PID/stat are too coarse for a load this small.
-    const auto cpuNanoseconds = [&] {
-        unsigned long long total = 0;
-        const std::string tasks = "/proc/" + std::to_string(b.service.pid()) + "/task";
-        if (DIR* dir = opendir(tasks.c_str())) {
-            while (const dirent* entry = readdir(dir)) {
-                unsigned long long runtime = 0;
-                if (entry->d_name[0] != '.' &&
-                    std::ifstream(tasks + "/" + entry->d_name + "/schedstat") >> runtime)
-                    total += runtime;
-            }
-            closedir(dir);
-        }
-        return total;
-    };
-    const unsigned long long before = cpuNanoseconds();
+    const double before = cpuSeconds(b.service.pid());
     const auto start = Clock::now();
     sleep(unsigned(idleSeconds));
     const double seconds = msSince(start) / 1000;
-    const double cpu = double(cpuNanoseconds() - before) / 1e9;
+    const double cpu = cpuSeconds(b.service.pid()) - before;
     std::printf("idle, a window focused, %.0f s: %.3f s of CPU = %.3f%% of a core\n", seconds, cpu,
                 100 * cpu / seconds);
 }
