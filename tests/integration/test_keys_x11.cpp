@@ -3,6 +3,7 @@
 #include "key_tables.h"
 #include "raw_keys.h"
 #include "x_server.h"
+#include "x_test_client.h"
 
 #include <map>
 
@@ -202,6 +203,16 @@ TEST_F(X11KeysTest, EveryStartupFailureAndALostServerRefuseKeysOnly) {
     // A server that goes away under a running service, with a key held down.
     startX();
     restart(0, {x.displayEnv(), "XDG_SESSION_TYPE=x11"});
+    {
+        // The focus monitor's first report shows it follows this server; killed before it connects,
+        // the server would never be its to lose.
+        harness::XTestClient client;
+        ASSERT_TRUE(client.open(x.display()));
+        client.setActiveWindow(client.createWindow(
+            {{"_NET_WM_PID", harness::cardinal(getpid())}, {"_NET_WM_NAME", harness::text("followed")}}));
+        nlohmann::json report;
+        ASSERT_TRUE(kx::awaitMessage(conn, "applicationChanged", report, TIMEOUT_MS));
+    }
     EXPECT_EQ(send(key(true, 0x41, 1)).out, Lines{progress(38, true)});
     const std::string display = x.display();
     x.killServer();
