@@ -37,6 +37,11 @@ typedef struct _GDBusConnection GDBusConnection;
 typedef struct _GError GError;
 GDBusConnection* wayland_sessionBus(GError** error);
 
+// True when process `pid` owns a window of XWayland (listed by its window manager, or active there): its
+// focus is the XWayland monitor's to report. False where no XWayland can be reached. Called on the
+// accessibility monitor's thread only.
+bool wayland_isXWaylandClient(int pid);
+
 // The accessibility monitor's thread body: a GLib main loop for the life of the process. Expects
 // AT-SPI initialised.
 void wayland_monitorFocusNative();

@@ -118,7 +118,10 @@ void on_focus(AtspiEvent* ev, void*) {
     if (pid > 0) {
         path = processPath(pid, appName);
         // The frames mutter draws around X11 windows are accessible too; they are not applications.
+        // An X11 application's accessible window is also an XWayland window: the XWayland monitor
+        // reports it, with its own process text, and one activation makes one report.
         report = path.find("mutter-x11-frames") == std::string::npos && isActive(toplevel) &&
+                 !wayland_isXWaylandClient(pid) &&
                  admitFocusReport(last_focused, std::to_string(pid) + ":" + title, now);
     }
     g_object_unref(toplevel);
