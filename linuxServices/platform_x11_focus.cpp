@@ -26,43 +26,35 @@ constexpr int REOPEN_MS = 2000;
 const char NO_ACTIVE_WINDOW[] = "Application changed: No active window detected, full wayland applications "
                                 "cannot be read unfortunately by x11-only execution.";
 
-// Looked up only if they exist: a name nobody interned cannot be set on any window.
+// Looked up only if they exist: a name nobody interned cannot be set on any window. These are the
+// names whose changes wake the loop; the window's own properties are read by x11_windowPid and
+// x11_windowTitle.
 struct FocusAtoms {
-    Atom activeWindow = None, wmPid = None, netWmName = None, utf8String = None, wmName = None;
-    bool complete() const { return activeWindow && wmPid && netWmName && utf8String && wmName; }
+    Atom activeWindow = None, netWmName = None, wmName = None;
+    bool complete() const { return activeWindow && netWmName && wmName; }
 };
 
 FocusAtoms lookUpAtoms(Display* dpy) {
-    char* names[] = {const_cast<char*>("_NET_ACTIVE_WINDOW"), const_cast<char*>("_NET_WM_PID"),
-                     const_cast<char*>("_NET_WM_NAME"), const_cast<char*>("UTF8_STRING"),
+    char* names[] = {const_cast<char*>("_NET_ACTIVE_WINDOW"), const_cast<char*>("_NET_WM_NAME"),
                      const_cast<char*>("WM_NAME")};
-    Atom atoms[5] = {None, None, None, None, None};
-    XInternAtoms(dpy, names, 5, True, atoms);
+    Atom atoms[3] = {None, None, None};
+    XInternAtoms(dpy, names, 3, True, atoms);
     FocusAtoms a;
     a.activeWindow = atoms[0];
-    a.wmPid = atoms[1];
-    a.netWmName = atoms[2];
-    a.utf8String = atoms[3];
-    a.wmName = atoms[4];
+    a.netWmName = atoms[1];
+    a.wmName = atoms[2];
     return a;
 }
 
 struct Sample {
     Window active = 0;
-    long pid = -1;
+    int32_t pid = -1;
     std::string title;
     std::string procName;
     bool operator!=(const Sample& o) const {
         return active != o.active || pid != o.pid || title != o.title || procName != o.procName;
     }
 };
-
-std::string textWithoutTrailingNuls(const X11Property& p) {
-    std::string text(reinterpret_cast<const char*>(p.data), p.items);
-    while (!text.empty() && text.back() == '\0')
-        text.pop_back();
-    return text;
-}
 
 // The kernel's short name, or when that yields nothing the first word of the command line.
 std::string processName(long pid) {
@@ -89,18 +81,8 @@ Sample takeSample(Display* dpy, Window root, const FocusAtoms& a, Window& watche
         watched = s.active;
     }
     if (!s.active) return s;
-    if (a.wmPid && x11_readProperty(dpy, s.active, a.wmPid, 1, AnyPropertyType, p) && p.items >= 1 &&
-        p.format == 32)
-        s.pid = long(p.value(0));
-    bool gotTitle = false;
-    if (a.netWmName && a.utf8String && x11_readProperty(dpy, s.active, a.netWmName, -1, a.utf8String, p) &&
-        p.items >= 1 && p.type == a.utf8String) {
-        s.title = textWithoutTrailingNuls(p);
-        gotTitle = true;
-    }
-    if (!gotTitle && a.wmName && x11_readProperty(dpy, s.active, a.wmName, -1, AnyPropertyType, p) &&
-        p.items >= 1)
-        s.title = textWithoutTrailingNuls(p);
+    s.pid = x11_windowPid(dpy, s.active);
+    x11_windowTitle(dpy, s.active, s.title);
     if (s.pid > 0) s.procName = processName(s.pid);
     return s;
 }
@@ -154,8 +136,8 @@ void followOn(Display* dpy, bool fromX11, bool announceNoWindow) {
             if (!now.active) {
                 if (announceNoWindow) logOut(NO_ACTIVE_WINDOW);
             } else {
-                // The low 32 bits; -1 (nothing found) and other non-positive ids are dropped there.
-                reportApplicationChange(int32_t(uint32_t(now.pid)), now.procName, now.title, fromX11);
+                // A window without a usable pid (-1) is dropped there.
+                reportApplicationChange(now.pid, now.procName, now.title, fromX11);
             }
         }
         waitForChange(dpy, root, watched, atoms);

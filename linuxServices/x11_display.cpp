@@ -7,6 +7,8 @@
 #include <pthread.h>
 #include <unordered_set>
 
+#include <X11/Xatom.h>
+
 namespace {
 
 // Recursive: closing a connection may report its loss on the closing thread, and the entry must be
@@ -85,6 +87,40 @@ bool x11_readProperty(Display* dpy, Window w, Atom property, long length, Atom t
                                           &out.items, &after, &out.data);
     if (status != Success) out.reset();
     return status == Success && out.data != nullptr;
+}
+
+int32_t x11_windowPid(Display* dpy, Window w) {
+    const Atom wmPid = XInternAtom(dpy, "_NET_WM_PID", False);
+    X11Property p;
+    if (!x11_readProperty(dpy, w, wmPid, 1, XA_CARDINAL, p) || p.type != XA_CARDINAL || p.format != 32 ||
+        p.items < 1)
+        return -1;
+    const int32_t pid = int32_t(uint32_t(p.value(0)));
+    return pid > 0 ? pid : -1;
+}
+
+namespace {
+
+// A format-8 property of type `type` (AnyPropertyType: any) as text without its trailing NULs; empty
+// when absent, of another type or of another format.
+std::string textProperty(Display* dpy, Window w, Atom property, Atom type) {
+    X11Property p;
+    if (!x11_readProperty(dpy, w, property, -1, type, p) || p.format != 8 ||
+        (type != AnyPropertyType && p.type != type))
+        return std::string();
+    std::string text(reinterpret_cast<const char*>(p.data), p.items);
+    while (!text.empty() && text.back() == '\0')
+        text.pop_back();
+    return text;
+}
+
+} // namespace
+
+bool x11_windowTitle(Display* dpy, Window w, std::string& out) {
+    const Atom utf8 = XInternAtom(dpy, "UTF8_STRING", False);
+    out = textProperty(dpy, w, XInternAtom(dpy, "_NET_WM_NAME", False), utf8);
+    if (out.empty()) out = textProperty(dpy, w, XA_WM_NAME, AnyPropertyType);
+    return !out.empty();
 }
 
 void x11_flush(Display* dpy) {

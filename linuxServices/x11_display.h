@@ -9,6 +9,9 @@
 //    request on it fails at once, and its owner closes it (and may open a new one).
 // A connection is used by one thread only; the rules themselves are safe from any thread.
 
+#include <cstdint>
+#include <string>
+
 #include <X11/Xlib.h>
 
 // XOpenDisplay(nullptr), that is the display named by DISPLAY, under the rules above; nullptr when it
@@ -41,6 +44,22 @@ struct X11Property {
 // Reads `length` 32-bit units from offset 0 without deleting; `length` -1 reads the whole property.
 // True when the request succeeded and returned data (also 0 items of another type than `type`).
 bool x11_readProperty(Display* dpy, Window w, Atom property, long length, Atom type, X11Property& out);
+
+// What a window says about itself, read by one rule for every report that names a window (the focus
+// reports and the list), so that a window is never named one way in one and another way in the other.
+// Both create the atoms they need if missing (Xlib then caches them per connection).
+
+// The first item of _NET_WM_PID, taken when the property is a CARDINAL of format 32 (what the window
+// manager conventions define: anything else is a client's mistake, not a pid), its low 32 bits; -1
+// when there is no such property or the value is no usable process id (0 or negative).
+int32_t x11_windowPid(Display* dpy, Window w);
+
+// The window's title: _NET_WM_NAME when it is UTF8_STRING text (format 8) and not empty, else the bytes
+// of WM_NAME (text of format 8, any encoding: Velloran's side replaces what is not UTF-8). NUL bytes at
+// the end are removed, as clients that count the terminator leave one there; embedded ones stay. An
+// empty _NET_WM_NAME names nothing, so it does not hide a WM_NAME that does. False, with `out` empty,
+// when neither yields a non-empty title; a title of any length is returned whole.
+bool x11_windowTitle(Display* dpy, Window w, std::string& out);
 
 // XFlush for a connection whose server may just have gone away: the write that finds the socket closed
 // raises SIGPIPE, whose default action would end the process; here it is held back and dropped.

@@ -104,9 +104,10 @@ TEST_F(X11Test, FocusFollowsRealClientsTitlesAndNoWindow) {
     EXPECT_EQ(std::count(out.begin() + long(before), out.end(), NO_WINDOW), 1);
 }
 
-// Without a window manager the test plays one, setting _NET_ACTIVE_WINDOW to windows whose properties
-// real programs rarely have.
-TEST_F(X11Test, FocusReadsOddPropertiesAndFollowsALateWindowManager) {
+// Without a window manager the test plays one, announcing windows whose properties real programs
+// rarely have in _NET_CLIENT_LIST and _NET_ACTIVE_WINDOW: the list and the focus reports must name each
+// window alike, and take a pid from it alike.
+TEST_F(X11Test, ListAndFocusNameOddWindowsAlikeAndFollowALateWindowManager) {
     startX("640x480x24", false);
     startConnected(0, {x.displayEnv()});
     json entries;
@@ -117,38 +118,74 @@ TEST_F(X11Test, FocusReadsOddPropertiesAndFollowsALateWindowManager) {
     const long self = getpid();
     std::string proc = harness::readWholeFile("/proc/self/comm");
     proc.pop_back();
+    char exe[4096];
+    const ssize_t exeLength = readlink("/proc/self/exe", exe, sizeof exe);
+    ASSERT_GT(exeLength, 0);
+    const auto number = [](const std::string& type, std::vector<long> values) {
+        return harness::PropertyValue{type, 32, {}, std::move(values)};
+    };
     Window markers[2];
     for (int i = 0; i < 2; ++i)
         markers[i] = client.createWindow({{"_NET_WM_PID", cardinal(self)}, {"_NET_WM_NAME", text("m" + std::to_string(i))}});
+    // The atoms exist from here on: the monitor looks them up again when the root changes.
+    client.setActiveWindow(markers[1]);
+    EXPECT_EQ(nextReply(), report(self, proc, "m1"));
+
+    struct Odd {
+        const char* what;
+        std::vector<std::pair<std::string, harness::PropertyValue>> properties;
+        std::string title; // as Velloran receives it
+        bool pid;          // names this process
+    };
+    const std::string longTitle(100000, 't');
+    const Odd odd[] = {
+        {"no pid", {{"_NET_WM_NAME", text("no pid")}}, "no pid", false},
+        {"pid of format 16", {{"_NET_WM_PID", cardinal(self, 16)}, {"_NET_WM_NAME", text("t")}}, "t", false},
+        {"pid typed INTEGER", {{"_NET_WM_PID", number("INTEGER", {self})}, {"_NET_WM_NAME", text("t")}}, "t", false},
+        {"pid 0", {{"_NET_WM_PID", cardinal(0)}, {"_NET_WM_NAME", text("t")}}, "t", false},
+        {"pid past 31 bits", {{"_NET_WM_PID", cardinal(-1)}, {"_NET_WM_NAME", text("t")}}, "t", false},
+        {"two pids", {{"_NET_WM_PID", number("CARDINAL", {self, 1})}, {"_NET_WM_NAME", text("two")}}, "two", true},
+        {"empty _NET_WM_NAME",
+         {{"_NET_WM_PID", cardinal(self)}, {"_NET_WM_NAME", text("")}, {"WM_NAME", text("legacy0", "STRING")}},
+         "legacy0", true},
+        {"Latin-1 WM_NAME", {{"_NET_WM_PID", cardinal(self)}, {"WM_NAME", text("caf\xe9", "STRING")}},
+         "caf\xef\xbf\xbd", true}, // invalid UTF-8 reaches Velloran as U+FFFD
+        {"trailing NULs", {{"_NET_WM_PID", cardinal(self)}, {"_NET_WM_NAME", text(std::string("nul\0\0", 5))}}, "nul", true},
+        {"trailing NULs in WM_NAME", {{"_NET_WM_PID", cardinal(self)}, {"WM_NAME", text(std::string("w\0", 2), "STRING")}},
+         "w", true},
+        {"embedded NUL", {{"_NET_WM_PID", cardinal(self)}, {"_NET_WM_NAME", text(std::string("a\0b", 3))}},
+         std::string("a\0b", 3), true},
+        {"_NET_WM_NAME typed STRING",
+         {{"_NET_WM_PID", cardinal(self)}, {"_NET_WM_NAME", text("typed", "STRING")}, {"WM_NAME", text("from WM_NAME", "STRING")}},
+         "from WM_NAME", true},
+        {"_NET_WM_NAME of format 32",
+         {{"_NET_WM_PID", cardinal(self)}, {"_NET_WM_NAME", number("UTF8_STRING", {0x41414141})}, {"WM_NAME", text("fmt", "STRING")}},
+         "fmt", true},
+        {"no name", {{"_NET_WM_PID", cardinal(self)}}, "", true},
+        {"long title", {{"_NET_WM_PID", cardinal(self)}, {"_NET_WM_NAME", text(longTitle)}}, longTitle, true},
+        {"gone", {{"_NET_WM_PID", cardinal(self)}, {"_NET_WM_NAME", text("gone")}}, "", false},
+    };
     int nextMarker = 0;
-    // Activates `w`, expects `title` (or nothing when empty), and proves with a marker that nothing else came.
-    const auto activate = [&](Window w, const std::string& title) {
+    for (const Odd& o : odd) {
+        SCOPED_TRACE(o.what);
+        const Window w = client.createWindow(o.properties);
+        if (std::string(o.what) == "gone") client.destroyWindow(w);
+        client.setProperty(DefaultRootWindow(client.display()), "_NET_CLIENT_LIST", number("WINDOW", {long(w)}));
+        // A window without a pid or a name is no entry of the list; the focus reports need only the pid.
+        json listed = json::array();
+        if (o.pid && !o.title.empty())
+            listed.push_back({{"platform", "x11"}, {"processpath", std::string(exe, size_t(exeLength))}, {"title", o.title}});
+        ASSERT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS));
+        EXPECT_EQ(entries, listed);
+        // The marker after the window proves that nothing else came.
         client.setActiveWindow(w);
-        if (!title.empty()) {
-            EXPECT_EQ(nextReply(), report(self, proc, title));
+        if (o.pid) {
+            EXPECT_EQ(nextReply(), report(self, proc, o.title));
         }
         client.setActiveWindow(markers[nextMarker]);
         EXPECT_EQ(nextReply(), report(self, proc, "m" + std::to_string(nextMarker)));
         nextMarker ^= 1;
-    };
-    // The atoms exist from here on: the monitor looks them up again when the root changes.
-    activate(markers[1], "m1");
-    activate(client.createWindow({{"_NET_WM_NAME", text("no pid")}}), "");
-    activate(client.createWindow({{"_NET_WM_PID", cardinal(self, 16)}, {"_NET_WM_NAME", text("pid16")}}), "");
-    activate(client.createWindow(
-                 {{"_NET_WM_PID", cardinal(self)}, {"_NET_WM_NAME", text("")}, {"WM_NAME", text("legacy", "STRING")}}),
-             "legacy");
-    activate(client.createWindow({{"_NET_WM_PID", cardinal(self)}, {"WM_NAME", text("caf\xe9", "STRING")}}),
-             "caf\xef\xbf\xbd"); // Latin-1 bytes reach Velloran as U+FFFD
-    activate(client.createWindow({{"_NET_WM_PID", cardinal(self)}, {"_NET_WM_NAME", text(std::string("nul\0\0", 5))}}),
-             "nul");
-    activate(client.createWindow({{"_NET_WM_PID", cardinal(self)},
-                                  {"_NET_WM_NAME", text("typed", "STRING")},
-                                  {"WM_NAME", text("from WM_NAME", "STRING")}}),
-             "from WM_NAME");
-    const Window gone = client.createWindow({{"_NET_WM_PID", cardinal(self)}, {"_NET_WM_NAME", text("gone")}});
-    client.destroyWindow(gone);
-    activate(gone, "");
+    }
     EXPECT_TRUE(service.running());
 }
 
