@@ -147,7 +147,7 @@ std::string x11_encodePng(GdkPixbuf* pixbuf) {
 }
 
 GdkPixbuf* x11_readRegion(int32_t x, int32_t y, int32_t width, int32_t height) {
-    Display* dpy = x11_openDisplay();
+    Display* dpy = x11_openDisplayFor("Cannot capture the region");
     if (!dpy) return nullptr;
     const int screen = DefaultScreen(dpy);
     GdkPixbuf* pixbuf = nullptr;

@@ -10,8 +10,9 @@
 
 void getOpenApplicationsX11(std::vector<nlohmann::json>& outVec) {
     const char* display = std::getenv("DISPLAY");
+    // Without DISPLAY there is no X server to ask (a Wayland session without XWayland): no line.
     if (!display || !*display) return;
-    Display* dpy = x11_openDisplay();
+    Display* dpy = x11_openDisplayFor("Cannot list the X11 windows");
     if (!dpy) return;
     const Atom clientList = XInternAtom(dpy, "_NET_CLIENT_LIST", True);
     X11Property clients;

@@ -1,6 +1,9 @@
 #include "x11_display.h"
 
+#include "platform_common.h"
+
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 
@@ -47,6 +50,16 @@ Display* x11_openDisplay() {
     installRules();
     Display* dpy = XOpenDisplay(nullptr);
     if (dpy) XSetIOErrorExitHandler(dpy, markLost, nullptr);
+    return dpy;
+}
+
+Display* x11_openDisplayFor(const char* refusal) {
+    Display* dpy = x11_openDisplay();
+    if (!dpy) {
+        const char* name = std::getenv("DISPLAY");
+        logErr(std::string("[x11] ") + refusal + ": " +
+               (name && *name ? "the X display " + printable(name) + " cannot be opened." : "DISPLAY is not set."));
+    }
     return dpy;
 }
 

@@ -18,6 +18,10 @@
 // cannot be opened.
 Display* x11_openDisplay();
 
+// x11_openDisplay for a request that Velloran waits on: when the display cannot be opened, one line on
+// standard error says so, naming the display, after `refusal` ("Cannot list ...").
+Display* x11_openDisplayFor(const char* refusal);
+
 // True once the server of `dpy` has gone away.
 bool x11_connectionLost(Display* dpy);
 

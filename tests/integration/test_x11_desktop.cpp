@@ -62,13 +62,19 @@ class X11Test : public ServiceTest {
         else argv.insert(argv.begin() + 2, {"--name", name});
         EXPECT_TRUE(x.run(argv).ok()) << action;
     }
-    void expectNoListAndNoCapture() {
+    // With no server at `display`, a list is [] and a capture empty, each with the one line saying why.
+    void expectNoListAndNoCapture(const std::string& display) {
+        const size_t before = service.err().size();
         json entries;
         std::string base64 = "?";
         ASSERT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS));
         ASSERT_TRUE(kx::requestRegionScreenshot(conn, 0, 0, 10, 10, base64, TIMEOUT_MS));
         EXPECT_EQ(entries, json::array());
         EXPECT_EQ(base64, "");
+        const std::string why = ": the X display " + display + " cannot be opened.";
+        const auto err = service.err();
+        EXPECT_EQ(std::vector<std::string>(err.begin() + long(before), err.end()),
+                  std::vector<std::string>({"[x11] Cannot list the X11 windows" + why, "[x11] Cannot capture the region" + why}));
     }
     harness::XServer x;
     harness::XTestClient client;
@@ -362,7 +368,24 @@ INSTANTIATE_TEST_SUITE_P(Depths, CaptureTest, testing::Values(24, 16, 30, 8));
 TEST_F(X11Test, NoServerAtStartLeavesTheRestServing) {
     startConnected(0, {"DISPLAY=:4242"});
     EXPECT_TRUE(service.waitErr("Unable to track application focus changes. Could not open X display."));
-    expectNoListAndNoCapture();
+    expectNoListAndNoCapture(":4242");
+
+    // A Wayland session's list asks XWayland too: a DISPLAY without a server is said, no DISPLAY is no X.
+    for (const std::string display : {"", ":4242"}) {
+        SCOPED_TRACE("DISPLAY=" + display);
+        kx::disconnect(conn);
+        service.kill();
+        startConnected(0, {"XDG_SESSION_TYPE=wayland", "WAYLAND_DISPLAY=wayland-kx", "NO_AT_BRIDGE=1",
+                           "DISPLAY=" + display});
+        json entries;
+        ASSERT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS));
+        std::vector<std::string> said;
+        for (const std::string& line : service.err())
+            if (line.rfind("[x11] Cannot", 0) == 0) said.push_back(line);
+        EXPECT_EQ(said, display.empty() ? std::vector<std::string>()
+                                        : std::vector<std::string>({"[x11] Cannot list the X11 windows: the X "
+                                                                    "display :4242 cannot be opened."}));
+    }
 }
 
 TEST_F(X11Test, ServerGoingAwayAndComingBack) {
@@ -379,7 +402,7 @@ TEST_F(X11Test, ServerGoingAwayAndComingBack) {
     client.close();
     x.killServer();
     EXPECT_TRUE(service.waitErr(lost));
-    expectNoListAndNoCapture();
+    expectNoListAndNoCapture(display);
 
     // A new server on the same display, as a compositor starting XWayland again would do.
     harness::XServerOptions options;
