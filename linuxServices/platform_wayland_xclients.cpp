@@ -49,19 +49,10 @@ bool connect(XClients& c) {
     return true;
 }
 
-// TEMPORARY until the X11 backend's shared window-pid reader lands.
-int32_t windowPid(Display* dpy, Window w) {
-    X11Property p;
-    const Atom wmPid = XInternAtom(dpy, "_NET_WM_PID", False);
-    if (x11_readProperty(dpy, w, wmPid, 1, XA_CARDINAL, p) && p.items >= 1 && p.format == 32)
-        return int32_t(uint32_t(p.value(0)));
-    return -1;
-}
-
 int32_t cachedPid(XClients& c, Window w) {
     const auto found = c.pidOf.find(w);
     if (found != c.pidOf.end()) return found->second;
-    const int32_t pid = windowPid(c.dpy, w);
+    const int32_t pid = x11_windowPid(c.dpy, w);
     c.pidOf.emplace(w, pid);
     return pid;
 }
