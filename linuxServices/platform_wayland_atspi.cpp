@@ -5,9 +5,12 @@
 #include "tools_report_app_change.h"
 
 #include <cstring>
+#include <set>
 #include <string>
 
 #include <atspi/atspi.h>
+#include <gio/gio.h>
+#include <sys/time.h>
 
 namespace {
 
@@ -144,6 +147,126 @@ bool admitFocusReport(FocusTimes& times, const std::string& key, std::chrono::st
     return true;
 }
 
+namespace {
+
+// ---- following the accessibility bus across its restarts ----
+//
+// libatspi keeps one connection to the accessibility bus, and a table of the applications it has met,
+// keyed by their unique names on that bus, which nothing empties: atspi_exit() only disposes the
+// entries. A new bus hands out the same names again (the first application is ":1.2" on either), so
+// after atspi_exit() and atspi_init() the events of a new application land on the entry of an
+// application of the old bus: without a connection, every call on it fails and its events are lost.
+// Such entries are set up again here on the new connection, as the library sets up a new one (the
+// fields are those of its public header). The registry's entry is one of them: without it the
+// listeners would never reach the new registry.
+
+const char A11Y_BUS[] = "org.a11y.Bus";
+const char WINDOW_EVENTS[] = "window:activate";
+const char ACTIVE_EVENTS[] = "object:state-changed:active";
+
+struct Subscription {
+    AtspiEventListener* listener = nullptr;
+    bool window = false, active = false;
+};
+
+// All touched on the monitor thread only: the name watch reports on its main loop too.
+bool g_following = true;                // the listeners are on the running accessibility bus
+timeval g_connectedAt{};                // AT-SPI's last reconnection; entries made before it are stale
+DBusConnection* g_bus = nullptr;        // the library's connection since then
+AtspiApplication* g_registry = nullptr; // one reference per reconnection, see reconnect()
+std::set<AtspiApplication*> g_metApps;  // event sources' applications since then, one reference each
+
+void setUpAnew(AtspiApplication* app, DBusConnection* bus) {
+    // The library's own disposal first: it closes a direct connection and lets go of the old objects.
+    g_object_run_dispose(G_OBJECT(app));
+    app->hash = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_object_unref);
+    app->bus = dbus_connection_ref(bus);
+    app->cache = ATSPI_CACHE_UNDEFINED;
+    g_clear_pointer(&app->toolkit_name, g_free);
+    g_clear_pointer(&app->toolkit_version, g_free);
+    g_clear_pointer(&app->atspi_version, g_free);
+    gettimeofday(&app->time_added, nullptr);
+}
+
+// The listener's callback. Entries of applications that sent no event to it before the reconnection
+// are found stale here, at their first event (the wall clock is what the library stamps them with).
+void on_event(AtspiEvent* ev, void* data) {
+    AtspiApplication* app = ev && ev->source ? ATSPI_OBJECT(ev->source)->app : nullptr;
+    if (app) {
+        if (g_bus && timercmp(&app->time_added, &g_connectedAt, <)) setUpAnew(app, g_bus);
+        if (g_metApps.insert(app).second) g_object_ref(app);
+    }
+    on_focus(ev, data);
+}
+
+// Registers what can be registered; false when nothing could.
+bool subscribe(Subscription& s) {
+    GError* error = nullptr;
+    s.window = atspi_event_listener_register(s.listener, WINDOW_EVENTS, &error);
+    if (!s.window)
+        logOut(std::string("Failed to register window:activate listener: ") +
+               (error ? printable(error->message) : "Unknown error"));
+    g_clear_error(&error);
+    s.active = atspi_event_listener_register(s.listener, ACTIVE_EVENTS, &error);
+    g_clear_error(&error);
+    if (s.window || s.active) return true;
+    logOut("No AT-SPI window events could be registered.");
+    return false;
+}
+
+void unsubscribe(Subscription& s) {
+    GError* error = nullptr;
+    if (s.active) atspi_event_listener_deregister(s.listener, ACTIVE_EVENTS, &error);
+    g_clear_error(&error);
+    if (s.window) atspi_event_listener_deregister(s.listener, WINDOW_EVENTS, &error);
+    g_clear_error(&error);
+    s.active = s.window = false;
+}
+
+void reconnect(Subscription& s) {
+    atspi_exit();
+    gettimeofday(&g_connectedAt, nullptr);
+    const int code = atspi_init();
+    g_bus = code == 0 ? atspi_get_a11y_bus() : nullptr;
+    // Until it connects, any call into the library would end the process (it aborts without a bus).
+    if (!g_bus) {
+        logErr("[Wayland] The accessibility bus runs again, but AT-SPI cannot connect to it (error code " +
+               std::to_string(code) + "); native focus reports stay stopped.");
+        return;
+    }
+    if (g_registry) {
+        setUpAnew(g_registry, g_bus);
+        // The library re-enters the registry under its unique name without a reference of its own, and
+        // drops one when that name was already there: this one keeps the entry alive.
+        g_object_ref(g_registry);
+    }
+    for (AtspiApplication* app : g_metApps) {
+        if (app != g_registry) setUpAnew(app, g_bus);
+        g_object_unref(app);
+    }
+    g_metApps.clear();
+    // The library keeps its listeners across atspi_exit(); registered again they would be called twice.
+    unsubscribe(s);
+    if (!subscribe(s)) return;
+    g_following = true;
+    logOut("[Wayland] The accessibility bus runs again; following native focus changes.");
+}
+
+void on_bus_vanished(GDBusConnection*, const gchar*, gpointer) {
+    if (!g_following) return;
+    g_following = false;
+    // A failure, like the lost X display: on standard error, once per loss.
+    logErr("[Wayland] Lost the accessibility bus (org.a11y.Bus); native focus reports have stopped until "
+           "it runs again.");
+}
+
+// Also called once at the start, for the bus the probe connected to.
+void on_bus_appeared(GDBusConnection*, const gchar*, const gchar*, gpointer subscription) {
+    if (!g_following) reconnect(*static_cast<Subscription*>(subscription));
+}
+
+} // namespace
+
 void wayland_monitorFocusNative() {
     logOut("Accessibility detected: Using AT-SPI2 for active window monitoring.");
     // The probe initialised AT-SPI already, which makes this call answer 1.
@@ -152,27 +275,29 @@ void wayland_monitorFocusNative() {
                "unfortunately.");
         return;
     }
-    AtspiEventListener* listener = atspi_event_listener_new(on_focus, nullptr, nullptr);
-    if (!listener) {
+    Subscription subscription;
+    subscription.listener = atspi_event_listener_new(on_event, nullptr, nullptr);
+    if (!subscription.listener) {
         logOut("Failed to create event listener");
         atspi_exit();
         return;
     }
-    GError* error = nullptr;
-    const bool windowRegistered = atspi_event_listener_register(listener, "window:activate", &error);
-    if (!windowRegistered)
-        logOut(std::string("Failed to register window:activate listener: ") +
-               (error ? printable(error->message) : "Unknown error"));
-    g_clear_error(&error);
-    const bool activeRegistered =
-        atspi_event_listener_register(listener, "object:state-changed:active", &error);
-    g_clear_error(&error);
-    if (!windowRegistered && !activeRegistered) {
-        logOut("No AT-SPI window events could be registered.");
-        g_object_unref(listener);
+    if (!subscribe(subscription)) {
+        g_object_unref(subscription.listener);
         atspi_exit();
         return;
     }
+    // The registry's entry, while it still works (see setUpAnew).
+    if (AtspiAccessible* desktop = atspi_get_desktop(0)) {
+        g_registry = static_cast<AtspiApplication*>(g_object_ref(ATSPI_OBJECT(desktop)->app));
+        g_object_unref(desktop);
+    }
+    // Watched from this thread's main loop (the default context, which nothing else runs).
+    GDBusConnection* session = wayland_sessionBus(nullptr);
+    const guint watch =
+        session ? g_bus_watch_name_on_connection(session, A11Y_BUS, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                                                 on_bus_appeared, on_bus_vanished, &subscription, nullptr)
+                : 0;
 
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
     if (loop)
@@ -180,15 +305,13 @@ void wayland_monitorFocusNative() {
     else
         logOut("Failed to create main loop");
 
-    if (activeRegistered) {
-        atspi_event_listener_deregister(listener, "object:state-changed:active", &error);
-        g_clear_error(&error);
-    }
-    if (windowRegistered) {
-        atspi_event_listener_deregister(listener, "window:activate", &error);
-        g_clear_error(&error);
-    }
-    g_object_unref(listener);
+    if (watch) g_bus_unwatch_name(watch);
+    if (session) g_object_unref(session);
+    unsubscribe(subscription);
+    g_object_unref(subscription.listener);
     if (loop) g_main_loop_unref(loop);
+    for (AtspiApplication* app : g_metApps)
+        g_object_unref(app);
+    g_metApps.clear();
     atspi_exit();
 }

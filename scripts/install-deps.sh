@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing kx-services needs on Debian 12 / Ubuntu.
-# Usage: scripts/install-deps.sh [build|main|package|test]   (default: test, which includes the others)
+# Usage: scripts/install-deps.sh [build|main|main-wayland|package|test]   (default: test, which includes the others)
 # main: build, plus the headless X session the main job brings up where no desktop session runs.
+# main-wayland: build, plus the headless GNOME Shell session of the main job's --wayland run.
 set -euo pipefail
 
 what=${1:-test}
@@ -9,6 +10,12 @@ packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libglib2.0-dev
   libx11-dev libxtst-dev libgdk-pixbuf-2.0-dev libatspi2.0-dev)
 if [ "$what" = main ] || [ "$what" = test ]; then
   packages+=(xvfb openbox xterm xdotool procps)
+fi
+if [ "$what" = main-wayland ] || [ "$what" = test ]; then
+  # GNOME Shell as a headless Wayland compositor with XWayland, its portal and the accessibility bus;
+  # a GTK window and an xterm to focus.
+  packages+=(gnome-shell xdg-desktop-portal xdg-desktop-portal-gnome xwayland gsettings-desktop-schemas
+    libgl1-mesa-dri dbus at-spi2-core libglib2.0-bin python3-gi gir1.2-gtk-3.0 xterm file)
 fi
 if [ "$what" = package ] || [ "$what" = test ]; then
   packages+=(dpkg-dev file)
@@ -26,6 +33,9 @@ if [ "$what" = test ]; then
   # Wayland desktop tests and benchmarks: GTK clients of the accessibility bus (above), stand-ins for the
   # shell's screenshot service and the portal, a real compositor with XWayland, and ps as a peer.
   packages+=(python3-dbus libglib2.0-bin weston xwayland procps)
+  # sway, headless: a virtual keyboard for its seat (wtype), and the portal's wlroots backend with what
+  # it runs (PipeWire, grim).
+  packages+=(sway xdg-desktop-portal xdg-desktop-portal-wlr pipewire grim wtype)
 fi
 
 missing=()

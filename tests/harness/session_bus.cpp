@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace harness {
@@ -26,11 +27,13 @@ bool SessionBus::start(std::string& error, const SessionBusOptions& options) {
     spawn.env = baseEnv();
     spawn.env.insert(spawn.env.end(), options.env.begin(), options.env.end());
     spawn.fds = {{fds[1], 3}};
+    spawn.uid = options.uid;
     std::vector<std::string> argv = {"dbus-daemon", "--session", "--nofork", "--nopidfile",
                                      "--print-address=3"};
     if (!options.activation) {
         char config[] = "/tmp/kx-bus-XXXXXX";
         const int fd = mkstemp(config);
+        if (fd >= 0) fchmod(fd, 0644); // readable by the bus's user
         const bool written =
             fd >= 0 && write(fd, BARE_CONFIG, sizeof BARE_CONFIG - 1) == ssize_t(sizeof BARE_CONFIG - 1);
         if (fd >= 0) close(fd);

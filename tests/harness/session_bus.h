@@ -16,6 +16,8 @@ struct SessionBusOptions {
     std::vector<std::string> env;
     // False: a bus that can activate nothing, as on a desktop without the accessibility bus.
     bool activation = true;
+    // The bus's user: only that user may connect (0: as is).
+    uid_t uid = 0;
 };
 
 class SessionBus {

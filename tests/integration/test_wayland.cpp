@@ -218,6 +218,53 @@ TEST_F(WaylandTest, AccessibilityBusReportsEachActivatedWindowOnce) {
     EXPECT_TRUE(decided) << "the machine was too slow to activate twice within 300 ms";
 }
 
+// The accessibility bus dies under the service and is started again: the loss is said once, and the
+// windows of applications on the new bus are reported, as they were before.
+TEST_F(WaylandTest, AccessibilityBusIsFollowedAcrossItsRestart) {
+    const std::string lost = "[Wayland] Lost the accessibility bus (org.a11y.Bus); native focus reports have "
+                             "stopped until it runs again.";
+    const std::string back = "[Wayland] The accessibility bus runs again; following native focus changes.";
+    startBus();
+    startX();
+    startConnected(0, sessionEnv());
+    ASSERT_TRUE(service.waitOut("Accessibility detected: Using AT-SPI2 for active window monitoring."));
+    const auto busCall = [&](const std::string& method, std::vector<std::string> args) {
+        args.insert(args.begin(), {"gdbus", "call", "--session", "-d", "org.freedesktop.DBus", "-o",
+                                   "/org/freedesktop/DBus", "-m", "org.freedesktop.DBus." + method});
+        return harness::run(args, sessionEnv()).out;
+    };
+    const auto reportOfWindow = [&](harness::ScriptProcess& gtk, const std::string& title) {
+        startScript(gtk, "gtk_windows.py", {"--commands"}, sessionEnv({x.displayEnv(), "GDK_BACKEND=x11"}));
+        gtk.send("window " + title);
+        json report = nextReport();
+        EXPECT_EQ(report.value("pid", 0), gtk.pid());
+        EXPECT_EQ(report.value("title", ""), title);
+        return report;
+    };
+    harness::ScriptProcess before, after;
+    const json first = reportOfWindow(before, "Before");
+
+    // The launcher that owns the name, and the bus daemon it runs.
+    const std::string owner = busCall("GetConnectionUnixProcessID", {"org.a11y.Bus"});
+    const pid_t launcher = pid_t(std::atoi(owner.c_str() + owner.find(' ') + 1));
+    ASSERT_GT(launcher, 0) << owner;
+    const std::string self = std::to_string(launcher);
+    const pid_t daemon = pid_t(
+        std::atoi(harness::readWholeFile("/proc/" + self + "/task/" + self + "/children").c_str()));
+    ASSERT_GT(daemon, 0);
+    kill(launcher, SIGKILL);
+    kill(daemon, SIGKILL);
+    ASSERT_TRUE(service.waitErr(lost));
+
+    EXPECT_EQ(busCall("StartServiceByName", {"org.a11y.Bus", "0"}), "(uint32 1,)\n");
+    ASSERT_TRUE(service.waitOut(back));
+    EXPECT_EQ(reportOfWindow(after, "After").value("proc", ""), first.value("proc", "?"));
+    EXPECT_EQ(countMatching(service.err(), lost), 1u);
+    EXPECT_EQ(countMatching(service.out(), back), 1u);
+    // The library's entries of the old bus no longer meet the new one's applications.
+    EXPECT_EQ(countMatching(service.err(), "CRITICAL"), 0u);
+}
+
 // An application whose objects' parents lead in a circle loses those activations, and nothing else.
 TEST_F(WaylandTest, ParentsInACircleCostOnlyTheirOwnActivations) {
     startBus();
