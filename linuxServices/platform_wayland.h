@@ -53,6 +53,3 @@ using FocusTimes = std::unordered_map<std::string, std::chrono::steady_clock::ti
 // True, and `now` noted for `key`, when no report for `key` was admitted within the repeat window.
 // Keeps only entries that can still suppress a report.
 bool admitFocusReport(FocusTimes& times, const std::string& key, std::chrono::steady_clock::time_point now);
-
-// True when `path` names an existing file under the existing directory `dir`, links resolved.
-bool pathIsInside(const std::string& path, const std::string& dir);

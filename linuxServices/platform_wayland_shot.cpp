@@ -5,25 +5,56 @@
 #include "platform_wayland.h"
 #include "platform_x11.h"
 
+#include "x11_display.h"
+
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gio/gio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int PORTAL_WAIT_MS = 30000;
+// Velloran waits for the reply and reads no other command meanwhile: a desktop that never answers
+// must not hold the service longer than this, whichever step it hangs in.
+constexpr int REQUEST_LIMIT_MS = 30000;
+// What GDBus waits for a reply when not told otherwise; the shell's call keeps it.
+constexpr int GDBUS_DEFAULT_TIMEOUT_MS = 25000;
 
-// Tests shorten the waits for a service that never answers; nothing else sets this variable.
-int waitLimitMs(int normal) {
-    const char* text = std::getenv("KX_TEST_SCREENSHOT_TIMEOUT_MS");
-    const int value = text ? std::atoi(text) : 0;
-    return value > 0 ? value : normal;
+// The time one request has left. Tests shorten the bound for services that never answer;
+// nothing else sets the variable.
+struct Deadline {
+    int limitMs = REQUEST_LIMIT_MS;
+    std::chrono::steady_clock::time_point end;
+
+    Deadline() {
+        const char* text = std::getenv("KX_TEST_SCREENSHOT_TIMEOUT_MS");
+        const int value = text ? std::atoi(text) : 0;
+        if (value > 0) limitMs = value;
+        end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    }
+    int leftMs() const {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        return int(std::max<long long>(left.count(), 0));
+    }
+};
+
+bool timedOut(const GError* error) {
+    return g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT);
+}
+
+// The one line of a request that ran out of time, naming the step.
+void logTimeout(const std::string& step) {
+    logErr("Screenshot timed out: " + step);
 }
 
 // GDBus delivers the signals of a subscription to the thread-default context of the thread that made
@@ -97,9 +128,9 @@ void unsubscribe(GDBusConnection* bus, guint subscription, PortalAnswer& answer,
         g_main_context_iteration(context, TRUE);
 }
 
-// Asks the portal for a screenshot without a dialog and waits for its answer; the URI of the image, or
-// "" (with a line saying why).
-std::string portalScreenshotUri(GMainContext* context) {
+// Asks the portal for a screenshot without a dialog and waits for its answer, within what is left of
+// the request; the URI of the image, or "" (with a line saying why). `asked` is when the request left.
+std::string portalScreenshotUri(GMainContext* context, const Deadline& deadline, timespec& asked) {
     GError* error = nullptr;
     GDBusConnection* bus = wayland_sessionBus(&error);
     if (!bus) {
@@ -123,13 +154,22 @@ std::string portalScreenshotUri(GMainContext* context) {
     g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
     g_variant_builder_add(&options, "{sv}", "interactive", g_variant_new_boolean(FALSE));
     g_variant_builder_add(&options, "{sv}", "modal", g_variant_new_boolean(FALSE));
+    // The file system stamps the image from the coarse clock: an image made after this moment is
+    // never stamped earlier.
+    clock_gettime(CLOCK_REALTIME_COARSE, &asked);
+    const int callMs = deadline.leftMs();
     GVariant* reply = g_dbus_connection_call_sync(
         bus, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
         "org.freedesktop.portal.Screenshot", "Screenshot", g_variant_new("(sa{sv})", "", &options),
-        G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, waitLimitMs(-1), nullptr, &error);
-    bool timedOut = false;
+        G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, std::max(callMs, 1), nullptr, &error);
+    bool waitedOut = false;
+    int waitMs = 0;
     if (!reply) {
-        logErr("Desktop portal screenshot failed: " + errorText(error, "unknown error"));
+        if (timedOut(error))
+            logTimeout("the desktop portal's Screenshot call gave no answer within " + std::to_string(callMs) +
+                       " ms");
+        else
+            logErr("Desktop portal screenshot failed: " + errorText(error, "unknown error"));
         g_clear_error(&error);
     } else {
         const gchar* given = nullptr;
@@ -140,18 +180,19 @@ std::string portalScreenshotUri(GMainContext* context) {
             subscription = subscribeResponse(bus, handle, answer);
         }
         g_variant_unref(reply);
-        GSource* timer = g_timeout_source_new(guint(waitLimitMs(PORTAL_WAIT_MS)));
-        g_source_set_callback(timer, raiseFlag, &timedOut, nullptr);
+        waitMs = deadline.leftMs();
+        GSource* timer = g_timeout_source_new(guint(waitMs));
+        g_source_set_callback(timer, raiseFlag, &waitedOut, nullptr);
         g_source_attach(timer, context);
-        while (!answer.answered && !timedOut)
+        while (!answer.answered && !waitedOut)
             g_main_context_iteration(context, TRUE);
         g_source_destroy(timer);
         g_source_unref(timer);
     }
     unsubscribe(bus, subscription, answer, context);
-    if (timedOut) {
-        logErr("Desktop portal screenshot: no answer within " + std::to_string(waitLimitMs(PORTAL_WAIT_MS)) +
-               " ms; request closed");
+    if (waitedOut && !answer.answered) {
+        logTimeout("the desktop portal's answer did not come within " + std::to_string(waitMs) +
+                   " ms; request closed");
         g_dbus_connection_call(bus, "org.freedesktop.portal.Desktop", handle.c_str(),
                                "org.freedesktop.portal.Request", "Close", nullptr, nullptr,
                                G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
@@ -166,21 +207,67 @@ std::string portalScreenshotUri(GMainContext* context) {
     return answer.uri;
 }
 
-// Only files in the user's temporary or runtime directory are ours to remove; a portal may also save
-// into the user's pictures, which stay.
-void removeIfTemporary(const std::string& path) {
-    const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-    for (const char* dir : {g_get_tmp_dir(), runtimeDir})
-        if (dir && *dir && pathIsInside(path, dir)) {
-            unlink(path.c_str());
-            return;
-        }
+// Whether the portal made this file for our request, so that removing it is ours to do: a plain file
+// of our own, under no other name, last changed after we asked. A file that lies where the portal
+// saves but was there before, is shared, or is another's stays, wherever it lies. The kernel stamps
+// files from the coarse clock; a stamp without nanoseconds comes from a file system that keeps whole
+// seconds, whose stamps may lie up to a second before the moment we asked.
+bool madeForRequest(const struct stat& st, const timespec& asked) {
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) return false;
+    if (st.st_mtim.tv_nsec == 0) return st.st_mtim.tv_sec >= asked.tv_sec;
+    return st.st_mtim.tv_sec > asked.tv_sec ||
+           (st.st_mtim.tv_sec == asked.tv_sec && st.st_mtim.tv_nsec >= asked.tv_nsec);
+}
+
+// The image in the file the portal names, read from the very file whose nature is checked, so that
+// a swap of the name in between changes nothing; the file is removed when it was made for this
+// request and the name still leads to it. A link is neither followed nor removed. Null (with a line)
+// when there is no image.
+GdkPixbuf* takePortalImage(const std::string& path, const timespec& asked) {
+    // Non-blocking: a FIFO at the path would otherwise hold the service until someone writes to it.
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        logErr("Desktop portal screenshot: " + printable(path) + " is not a plain file; not read");
+        if (fd >= 0) close(fd);
+        return nullptr;
+    }
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
+    GError* error = nullptr;
+    bool fed = true;
+    unsigned char chunk[65536];
+    ssize_t n = 0;
+    while (fed && (n = read(fd, chunk, sizeof chunk)) > 0)
+        fed = gdk_pixbuf_loader_write(loader, chunk, size_t(n), &error);
+    // Closing also reports a truncated image; a loader that failed already is closed quietly.
+    const bool loaded = gdk_pixbuf_loader_close(loader, fed ? &error : nullptr) && fed && n == 0;
+    GdkPixbuf* image = loaded ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
+    if (image) g_object_ref(image);
+    else
+        logErr("Desktop portal screenshot: cannot load " + printable(path) + ": " +
+               errorText(error, n < 0 ? "read error" : "unknown error"));
+    g_clear_error(&error);
+    g_object_unref(loader);
+
+    struct stat now;
+    if (!madeForRequest(st, asked))
+        logOut("Desktop portal screenshot: " + printable(path) + " left in place (not made for this request)");
+    else if (lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+        unlink(path.c_str());
+    close(fd);
+    return image;
 }
 
 // The rectangle, cut from the whole screen the portal gives and clamped to it as an X11 capture is.
-std::string portalCapture(int32_t x, int32_t y, int32_t width, int32_t height, GMainContext* context) {
+std::string portalCapture(int32_t x, int32_t y, int32_t width, int32_t height, GMainContext* context,
+                          const Deadline& deadline) {
+    if (deadline.leftMs() == 0) {
+        logTimeout("no time was left to ask the desktop portal");
+        return std::string();
+    }
     logOut("Asking the desktop portal for the screenshot instead...");
-    const std::string uri = portalScreenshotUri(context);
+    timespec asked{};
+    const std::string uri = portalScreenshotUri(context, deadline, asked);
     if (uri.empty()) return std::string();
     GError* error = nullptr;
     gchar* file = g_filename_from_uri(uri.c_str(), nullptr, &error);
@@ -191,14 +278,8 @@ std::string portalCapture(int32_t x, int32_t y, int32_t width, int32_t height, G
     }
     const std::string path = file;
     g_free(file);
-    GdkPixbuf* screen = gdk_pixbuf_new_from_file(path.c_str(), &error);
-    removeIfTemporary(path);
-    if (!screen) {
-        logErr("Desktop portal screenshot: cannot load " + printable(path) + ": " +
-               errorText(error, "unknown error"));
-        g_clear_error(&error);
-        return std::string();
-    }
+    GdkPixbuf* screen = takePortalImage(path, asked);
+    if (!screen) return std::string();
     std::string result;
     if (!x11_clampRegion(x, y, width, height, gdk_pixbuf_get_width(screen), gdk_pixbuf_get_height(screen))) {
         logErr("Desktop portal screenshot: the region lies outside the screen");
@@ -220,22 +301,28 @@ std::string portalCapture(int32_t x, int32_t y, int32_t width, int32_t height, G
 
 } // namespace
 
-bool pathIsInside(const std::string& path, const std::string& dir) {
-    char* realDir = realpath(dir.c_str(), nullptr);
-    char* realPath = realpath(path.c_str(), nullptr);
-    bool inside = false;
-    if (realDir && realPath) {
-        std::string prefix = realDir;
-        if (prefix.back() != '/') prefix += '/';
-        inside = std::string(realPath).compare(0, prefix.size(), prefix) == 0;
-    }
-    free(realDir);
-    free(realPath);
-    return inside;
+// The desktop as X clients see it: XWayland's root window, where XWayland runs. False when its size
+// cannot be learnt.
+bool desktopSize(int32_t& width, int32_t& height) {
+    Display* dpy = x11_openDisplay();
+    if (!dpy) return false;
+    width = DisplayWidth(dpy, DefaultScreen(dpy));
+    height = DisplayHeight(dpy, DefaultScreen(dpy));
+    x11_closeDisplay(dpy);
+    return true;
 }
 
 std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int32_t height) {
     logOut("Received region screenshot req (Wayland/GNOME)... ");
+    const Deadline deadline;
+    // The part on the screen, as an X11 capture gives it; the shell would refuse the whole rectangle.
+    int32_t desktopWidth = 0, desktopHeight = 0;
+    if (desktopSize(desktopWidth, desktopHeight) &&
+        !x11_clampRegion(x, y, width, height, desktopWidth, desktopHeight)) {
+        logErr("Screenshot: the region lies outside the " + std::to_string(desktopWidth) + "x" +
+               std::to_string(desktopHeight) + " desktop");
+        return std::string();
+    }
     GError* error = nullptr;
     gchar* tempPath = nullptr;
     const int fd = g_file_open_tmp("gnome_scr_XXXXXX.png", &tempPath, &error);
@@ -270,16 +357,22 @@ std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int
         g_clear_error(&error);
         return std::string();
     }
+    const int callMs = std::min(GDBUS_DEFAULT_TIMEOUT_MS, deadline.leftMs());
     GVariant* reply = g_dbus_proxy_call_sync(
         proxy, "ScreenshotArea", g_variant_new("(iiiibs)", x, y, width, height, FALSE, path.c_str()),
-        G_DBUS_CALL_FLAGS_NONE, waitLimitMs(-1), nullptr, &error);
+        G_DBUS_CALL_FLAGS_NONE, std::max(callMs, 1), nullptr, &error);
     std::string result;
     if (!reply) {
-        logErr("D-Bus aanroep mislukt: " + errorText(error));
+        const bool hung = timedOut(error);
+        if (hung)
+            logTimeout("the shell's ScreenshotArea call gave no answer within " + std::to_string(callMs) + " ms");
+        else
+            logErr("D-Bus aanroep mislukt: " + errorText(error));
         g_clear_error(&error);
         g_object_unref(proxy);
-        // A refusal (current GNOME) or a desktop without this service; the portal may still serve us.
-        return portalCapture(x, y, width, height, request.context);
+        // The portal of this desktop asks the same shell: after a shell that hung, it would only wait too.
+        // After a refusal (current GNOME) or on a desktop without this service, it may still serve us.
+        return hung ? std::string() : portalCapture(x, y, width, height, request.context, deadline);
     }
     if (!readFileBase64(path, result))
         logErr("Kon het screenshotbestand niet openen voor lezen: " + printable(path));

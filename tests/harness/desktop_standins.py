@@ -1,12 +1,17 @@
 # Stand-ins for desktop services the tests cannot run here, on the session bus the environment names.
 #   shell   org.gnome.Shell.Screenshot: ScreenshotArea(iiiibs) writes a PNG of the rectangle to the path
 #   portal  org.freedesktop.portal.Desktop: Screenshot(sa{sv}) answers on a Request object with the URI
-#           of a PNG of the whole screen (1920x1080) saved in the save directory (default /tmp)
+#           of a PNG of the whole screen (1920x1080) saved in the save directory (default /tmp) under the
+#           name given (default a new one per answer)
 #   a11y    org.a11y.Bus whose GetAddress names a bus nobody listens on
 #   app     an application on the accessibility bus whose objects' parents may lead in a circle (TREE)
-# Standard input: "mode MODE" (acknowledged with the same line), "savedir DIR", for app "activate NODE"
-# (an activation of that object of TREE, acknowledged with the same line); end of input ends it.
-# Modes: ok; shell: error, denied, empty, delete, hang; portal: refuse, silent.
+# Standard input, each command acknowledged with the same line: "mode MODE", "savedir DIR", "name FILE"
+# ("" for a new name per answer), "delay MS" (the shell acts that much later), for app "activate NODE"
+# (an activation of that object of TREE); end of input ends it.
+# Modes: ok; shell: error, denied, empty, delete, hang; portal: refuse, silent (no Response), hang (no
+# reply to the call), and saved files that are not the portal's own of this request: stale (back-dated an
+# hour), foreign (given to nobody), linked (a second hard link ".also"); coarse: the portal's new file
+# stamped in whole seconds, as some file systems keep time.
 # Standard output: "ready", then per call "call ..." with its arguments and "took SECONDS" (own time).
 import os, sys, time
 import dbus, dbus.service, dbus.mainloop.glib
@@ -15,7 +20,7 @@ gi.require_version("GdkPixbuf", "2.0")
 from gi.repository import GdkPixbuf, GLib
 
 SCREEN = (1920, 1080)
-state = {"mode": "ok", "savedir": "/tmp", "hung": [], "shots": 0}
+state = {"mode": "ok", "savedir": "/tmp", "name": "", "delay": "0", "hung": [], "shots": 0}
 images = {}
 
 
@@ -51,8 +56,11 @@ class Shell(dbus.service.Object):
     @dbus.service.method("org.gnome.Shell.Screenshot", in_signature="iiiibs", out_signature="bs",
                          async_callbacks=("reply", "fail"))
     def ScreenshotArea(self, x, y, w, h, flash, path, reply, fail):
-        start = time.monotonic()
         say("call shell %d %d %d %d %s %s" % (x, y, w, h, "true" if flash else "false", path))
+        GLib.timeout_add(int(state["delay"]), self.act, x, y, w, h, path, reply, fail)
+
+    def act(self, x, y, w, h, path, reply, fail):
+        start = time.monotonic()
         mode = state["mode"]
         if mode == "hang":
             state["hung"].append(reply)
@@ -71,26 +79,38 @@ class Shell(dbus.service.Object):
                 os.unlink(path)
             reply(True, path)
         say("took %.6f" % (time.monotonic() - start))
+        return False
 
 
 class Portal(dbus.service.Object):
     @dbus.service.method("org.freedesktop.portal.Screenshot", in_signature="sa{sv}", out_signature="o",
-                         sender_keyword="sender")
-    def Screenshot(self, parent, options, sender):
+                         sender_keyword="sender", async_callbacks=("reply", "fail"))
+    def Screenshot(self, parent, options, sender, reply, fail):
         start = time.monotonic()
         token = str(options.get("handle_token", "t"))
         say("call portal %s interactive=%s" % (token, "true" if options.get("interactive") else "false"))
         handle = "/org/freedesktop/portal/desktop/request/%s/%s" % (sender[1:].replace(".", "_"), token)
         mode = state["mode"]
-        if mode != "silent":
-            uri = ""
-            if mode == "ok":
-                state["shots"] += 1
-                path = os.path.join(state["savedir"], "Screenshot-%d-%d.png" % (os.getpid(), state["shots"]))
-                write_png(path, 0, 0, *SCREEN)
-                uri = "file://" + path
-            GLib.idle_add(respond, handle, 0 if mode == "ok" else 1, uri, start)
-        return dbus.ObjectPath(handle)
+        if mode == "hang":
+            state["hung"].append(reply)
+            return
+        if mode not in ("silent", "refuse"):
+            state["shots"] += 1
+            name = state["name"] or "Screenshot-%d-%d.png" % (os.getpid(), state["shots"])
+            path = os.path.join(state["savedir"], name)
+            write_png(path, 0, 0, *SCREEN)  # through a link planted at the path, as the real portal does
+            if mode == "stale":
+                os.utime(path, (time.time() - 3600,) * 2)
+            elif mode == "foreign":
+                os.chown(path, 65534, 65534)
+            elif mode == "linked":
+                os.link(path, path + ".also")
+            elif mode == "coarse":
+                os.utime(path, ns=(time.time_ns(), int(time.time()) * 10**9))
+            GLib.idle_add(respond, handle, 0, "file://" + path, start)
+        elif mode == "refuse":
+            GLib.idle_add(respond, handle, 1, "", start)
+        reply(dbus.ObjectPath(handle))
 
 
 def respond(handle, code, uri, start):
@@ -161,8 +181,7 @@ def on_input(source, condition):
     state[command] = value
     if command == "activate":
         activate(value)
-    if command in ("mode", "activate"):
-        say(line.strip())
+    say(line.strip())
     return True
 
 

@@ -34,7 +34,56 @@ bool windowManagerReady(const std::string& display) {
     return ready;
 }
 
+bool hasTitle(Display* dpy, Window w, const std::string& title) {
+    for (const char* name : {"_NET_WM_NAME", "WM_NAME"}) {
+        Atom type = None;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        const bool same = XGetWindowProperty(dpy, w, XInternAtom(dpy, name, False), 0, 65536, False, AnyPropertyType,
+                                             &type, &format, &items, &after, &data) == Success &&
+                          data && format == 8 && std::string(reinterpret_cast<char*>(data), items) == title;
+        if (data) XFree(data);
+        if (same) return true;
+    }
+    return false;
+}
+
 } // namespace
+
+Window waitForClient(const std::string& display, const std::function<bool(Display*, Window)>& wanted,
+                     int timeoutMs) {
+    Display* dpy = XOpenDisplay(display.c_str());
+    if (!dpy) return 0;
+    // A client may go away between the read of the list and the read of its properties.
+    const auto previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    const Atom clientList = XInternAtom(dpy, "_NET_CLIENT_LIST", False);
+    Window found = 0;
+    waitFor(
+        [&] {
+            Atom type = None;
+            int format = 0;
+            unsigned long items = 0, after = 0;
+            unsigned char* data = nullptr;
+            if (XGetWindowProperty(dpy, DefaultRootWindow(dpy), clientList, 0, 65536, False, AnyPropertyType, &type,
+                                   &format, &items, &after, &data) == Success &&
+                data && format == 32)
+                for (unsigned long i = 0; i < items && !found; ++i) {
+                    const Window w = reinterpret_cast<unsigned long*>(data)[i];
+                    if (wanted(dpy, w)) found = w;
+                }
+            if (data) XFree(data);
+            return found != 0;
+        },
+        timeoutMs);
+    XCloseDisplay(dpy);
+    XSetErrorHandler(previous);
+    return found;
+}
+
+Window waitForClient(const std::string& display, const std::string& title, int timeoutMs) {
+    return waitForClient(display, [&](Display* dpy, Window w) { return hasTitle(dpy, w, title); }, timeoutMs);
+}
 
 bool XServer::start(const XServerOptions& options, std::string& error) {
     stop();

@@ -6,10 +6,21 @@
 
 #include "process.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include <X11/Xlib.h>
+
 namespace harness {
+
+// A window is mapped, and found by xdotool or xwininfo, a moment before the window manager manages it:
+// what needs the window manager (activation, _NET_CLIENT_LIST) waits for it to list the window among
+// its clients. The first client of `display` that `wanted` accepts, or 0 after timeoutMs.
+Window waitForClient(const std::string& display, const std::function<bool(Display*, Window)>& wanted,
+                     int timeoutMs = 15000);
+// The client whose _NET_WM_NAME or WM_NAME is exactly `title`.
+Window waitForClient(const std::string& display, const std::string& title, int timeoutMs = 15000);
 
 struct XServerOptions {
     std::string screen = "1920x1080x24"; // WIDTHxHEIGHTxDEPTH

@@ -123,12 +123,11 @@ class WaylandTest : public ServiceTest {
         std::string error;
         ASSERT_TRUE(p.start(argv, options, &error)) << error;
     }
-    // The id of the one window titled exactly `title`, once it is there.
+    // The id of the window titled exactly `title`, once the window manager manages it.
     std::string windowTitled(const std::string& title, const std::string& display) {
-        const std::string out = harness::run({"xdotool", "search", "--sync", "--name", "^" + title + "$"},
-                                             sessionEnv({"DISPLAY=" + display}))
-                                    .out;
-        return out.substr(0, out.find('\n'));
+        const Window w = harness::waitForClient(display, title);
+        EXPECT_NE(w, 0u) << title << " is not managed";
+        return std::to_string(w);
     }
     json nextReport() {
         json message;
@@ -383,10 +382,8 @@ TEST_F(WaylandTest, ListsTheUsersOwnProcessesThenXWaylandWindows) {
                              [&](const json& e) { return e.value(member, "") == value; });
     };
     restartService(sessionEnv({x.displayEnv(), "NO_AT_BRIDGE=1"}));
-    // A window is visible a moment before the window manager lists it among its clients.
-    const json termOneEntry = {{"title", "Term One"}, {"processpath", "/usr/bin/xterm"}, {"platform", "x11"}};
-    json entries;
-    EXPECT_TRUE(waitFor([&] { return has(entries = list(), termOneEntry); }));
+    json entries = list();
+    EXPECT_TRUE(has(entries, {{"title", "Term One"}, {"processpath", "/usr/bin/xterm"}, {"platform", "x11"}}));
     EXPECT_TRUE(
         has(entries, {{"title", "kxsleep"}, {"processpath", "/tmp/bin/ kxsleep "}, {"platform", "wayland"}}));
     EXPECT_EQ(countWhere(entries, "processpath", "/tmp/bin/kx-other"), 0) << "another user's process";
@@ -425,24 +422,6 @@ TEST(WaylandPieces, RepeatWindowCountsWholeMillisecondsAndForgetsWhatCanNoLonger
     EXPECT_LE(times.size(), 50u);
 }
 
-TEST(WaylandPieces, OnlyFilesReallyInsideADirectoryCount) {
-    char dir[] = "/tmp/kx-inside-XXXXXX";
-    ASSERT_TRUE(mkdtemp(dir));
-    const std::string base = dir;
-    mkdir((base + "/run").c_str(), 0700);
-    mkdir((base + "/run2").c_str(), 0700);
-    for (const std::string file : {"/run/a.png", "/run2/b.png"})
-        std::ofstream(base + file) << "x";
-    symlink((base + "/run2/b.png").c_str(), (base + "/run/link.png").c_str());
-    EXPECT_TRUE(pathIsInside(base + "/run/a.png", base + "/run"));
-    EXPECT_TRUE(pathIsInside(base + "/run/a.png", base + "/run/"));
-    EXPECT_FALSE(pathIsInside(base + "/run2/b.png", base + "/run")) << "a sibling sharing the prefix";
-    EXPECT_FALSE(pathIsInside(base + "/run/../run2/b.png", base + "/run"));
-    EXPECT_FALSE(pathIsInside(base + "/run/link.png", base + "/run")) << "a link to elsewhere";
-    EXPECT_FALSE(pathIsInside(base + "/run/gone.png", base + "/run"));
-    harness::run({"rm", "-rf", base}, harness::baseEnv());
-}
-
 // ---- the accessibility probe ----
 
 TEST_F(WaylandTest, ProbeSaysWhyAccessibilityCannotBeUsed) {
@@ -479,35 +458,64 @@ TEST_F(WaylandTest, ProbeSaysWhyAccessibilityCannotBeUsed) {
 
 // ---- screenshots ----
 
-TEST_F(WaylandTest, ScreenshotsComeFromTheShellOrElseThePortal) {
-    startBus(false);
-    makeDir("/tmp/kxtmp", 0700);
-    makeDir("/tmp/home/Pictures", 0700);
-    harness::ScriptProcess shell, portal;
-    startScript(shell, "desktop_standins.py", {"shell"}, sessionEnv());
-    startConnected(0, sessionEnv({"TMPDIR=/tmp/kxtmp", "KX_TEST_SCREENSHOT_TIMEOUT_MS=1500"}));
-    // The focus thread's start-up lines would otherwise fall among those of the first requests.
-    ASSERT_TRUE(service.waitOut(X11_THREAD));
-    ASSERT_TRUE(service.waitErr("Unable to track application focus changes. Could not open X display."));
-    outSeen = service.out().size();
-    errSeen = service.err().size();
-    const auto setMode = [](harness::ScriptProcess& standIn, const std::string& mode) {
+// The service beside the stand-ins of the shell's screenshot service and the portal, on a bus that
+// activates nothing, so that only they answer.
+class ScreenshotTest : public WaylandTest {
+  protected:
+    void SetUp() override {
+        WaylandTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        startBus(false);
+        makeDir("/tmp/kxtmp", 0700);
+        makeDir("/tmp/home/Pictures", 0700);
+        startScript(shell, "desktop_standins.py", {"shell"}, sessionEnv());
+    }
+    // `extra` as for sessionEnv; returns once the focus thread's start-up lines, which would otherwise
+    // fall among those of the first requests, are written.
+    void startService(std::vector<std::string> extra, const std::string& focusLine) {
+        extra.push_back("TMPDIR=/tmp/kxtmp");
+        restartService(sessionEnv(extra));
+        ASSERT_TRUE(service.waitOut(X11_THREAD));
+        ASSERT_TRUE(waitFor([&] { return contains(service.out(), focusLine) || contains(service.err(), focusLine); }))
+            << focusLine;
+        outSeen = service.out().size();
+        errSeen = service.err().size();
+    }
+    // A command to a stand-in, once it has taken it.
+    static void tell(harness::ScriptProcess& standIn, const std::string& command) {
         std::string line;
-        standIn.send("mode " + mode);
-        ASSERT_TRUE(standIn.waitLine("mode " + mode, line));
-    };
+        standIn.send(command);
+        ASSERT_TRUE(standIn.waitLine(command.substr(0, command.find_last_not_of(' ') + 1), line)) << command;
+    }
+    static size_t calls(const harness::ScriptProcess& standIn, const std::string& prefix) {
+        return countMatching(standIn.lines(), prefix);
+    }
     struct Shot {
         Logged logged;
         std::string base64;
     };
-    const auto shot = [&](int x, int y, int w, int h) {
+    Shot shot(int x, int y, int w, int h) {
         Shot s;
         s.logged = exchange(kx::regionScreenshotMessage("u", x, y, w, h).dump());
-        s.base64 = json::parse(nextReply()).at("data").at("base64");
+        json reply;
+        EXPECT_TRUE(kx::awaitMessage(conn, "getRegionScreenshot", reply, TIMEOUT_MS));
+        s.base64 = reply.value("data", json::object()).value("base64", "?");
         return s;
-    };
-    const auto noFilesLeft = [](const std::string& dir) {
-        return harness::run({"find", dir, "-type", "f"}, harness::baseEnv()).out;
+    }
+    // The milliseconds a line that begins with `prefix` names right after it; -1 for another line.
+    static int msAfter(const std::string& line, const std::string& prefix) {
+        return line.rfind(prefix, 0) == 0 ? std::atoi(line.c_str() + prefix.size()) : -1;
+    }
+
+    harness::ScriptProcess shell, portal;
+};
+
+const std::string NO_X_DISPLAY = "Unable to track application focus changes. Could not open X display.";
+
+TEST_F(ScreenshotTest, ScreenshotsComeFromTheShellOrElseThePortal) {
+    startService({}, NO_X_DISPLAY);
+    const auto filesIn = [](const std::string& dir) {
+        return harness::run({"find", dir, "-type", "f", "-printf", "%f "}, harness::baseEnv()).out;
     };
 
     // The shell writes the rectangle to a file the service made for it, and never flashes.
@@ -524,11 +532,11 @@ TEST_F(WaylandTest, ScreenshotsComeFromTheShellOrElseThePortal) {
     EXPECT_EQ(s.logged.err, std::vector<std::string>());
 
     // An empty or vanished file is the shell's answer: no portal.
-    setMode(shell, "empty");
+    tell(shell, "mode empty");
     s = shot(0, 0, 5, 5);
     EXPECT_EQ(s.base64, "");
     EXPECT_EQ(s.logged.err, std::vector<std::string>());
-    setMode(shell, "delete");
+    tell(shell, "mode delete");
     s = shot(0, 0, 5, 5);
     ASSERT_TRUE(shell.waitLine("call shell ", call));
     EXPECT_EQ(s.base64, "");
@@ -536,7 +544,7 @@ TEST_F(WaylandTest, ScreenshotsComeFromTheShellOrElseThePortal) {
                                                       call.substr(call.rfind(' ') + 1)}));
 
     // Refused, and no portal either.
-    setMode(shell, "denied");
+    tell(shell, "mode denied");
     s = shot(0, 0, 5, 5);
     EXPECT_EQ(s.base64, "");
     ASSERT_EQ(s.logged.err.size(), 2u);
@@ -545,9 +553,9 @@ TEST_F(WaylandTest, ScreenshotsComeFromTheShellOrElseThePortal) {
     EXPECT_NE(s.logged.err[1].find("Desktop portal screenshot failed: "), std::string::npos);
 
     // Refused, and the portal gives the whole screen: the rectangle is cut from it, clamped to the screen
-    // as on X11, with alpha. Its file in the runtime directory is removed, one in the pictures stays.
+    // as on X11, with alpha.
     startScript(portal, "desktop_standins.py", {"portal"}, sessionEnv());
-    portal.send("savedir /tmp/run");
+    tell(portal, "savedir /tmp/run");
     for (const auto& r :
          std::vector<std::array<int, 6>>{{-10, 5, 100, 50, 100, 50}, {1900, 1070, 100, 100, 20, 10}}) {
         s = shot(r[0], r[1], r[2], r[3]);
@@ -561,30 +569,129 @@ TEST_F(WaylandTest, ScreenshotsComeFromTheShellOrElseThePortal) {
         ASSERT_TRUE(portal.waitLine("call portal ", call));
         EXPECT_NE(call.find("interactive=false"), std::string::npos);
     }
-    EXPECT_EQ(noFilesLeft("/tmp/run"), "");
-    setMode(shell, "error");
-    portal.send("savedir /tmp/home/Pictures");
-    EXPECT_EQ(decode(shot(0, 0, 8, 8).base64).width, 8);
-    EXPECT_EQ(countMatching({noFilesLeft("/tmp/home/Pictures")}, "/Screenshot-"), 1u);
     EXPECT_EQ(shot(1920, 0, 8, 8).base64, ""); // nothing of it on the screen
+    EXPECT_EQ(filesIn("/tmp/run"), "");
 
-    // A shell that never answers, then a portal that refuses, then one that never answers.
-    setMode(shell, "hang");
-    setMode(portal, "refuse");
+    // The portal's file is removed when the portal made it for this request, wherever it lies; whatever
+    // else the answer names stays untouched: a file that was there before, another's, one with a second
+    // name, and a link (not followed either), which the portal writes through.
+    tell(shell, "mode error");
+    ASSERT_EQ(symlink("/tmp/run/target.png", "/tmp/run/planted.png"), 0);
+    struct Saved {
+        std::string mode, dir, name;
+        bool stays;
+    };
+    for (const Saved& c : std::vector<Saved>{{"ok", "/tmp/home/Pictures", "new.png", false},
+                                             {"coarse", "/tmp/home/Pictures", "coarse.png", false},
+                                             {"stale", "/tmp/run", "stale.png", true},
+                                             {"foreign", "/tmp/run", "foreign.png", true},
+                                             {"linked", "/tmp/run", "linked.png", true},
+                                             {"ok", "/tmp/run", "planted.png", true}}) {
+        tell(portal, "savedir " + c.dir);
+        tell(portal, "name " + c.name);
+        tell(portal, "mode " + c.mode);
+        s = shot(0, 0, 8, 8);
+        const bool link = c.name == "planted.png";
+        EXPECT_EQ(decode(s.base64).width, link ? 0 : 8) << c.name;
+        struct stat st;
+        EXPECT_EQ(lstat((c.dir + "/" + c.name).c_str(), &st) == 0, c.stays) << c.name;
+        if (link) {
+            EXPECT_TRUE(S_ISLNK(st.st_mode));
+            EXPECT_EQ(s.logged.err.back(), "Desktop portal screenshot: /tmp/run/planted.png is not a plain file; "
+                                           "not read");
+        }
+    }
+    const std::string kept = " " + filesIn("/tmp/run");
+    for (const std::string name : {"foreign.png", "linked.png", "linked.png.also", "stale.png", "target.png"})
+        EXPECT_NE(kept.find(" " + name + " "), std::string::npos) << name;
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), ' '), 6) << kept;
+    EXPECT_EQ(filesIn("/tmp/home/Pictures"), "");
+
+    // Where X clients see the desktop (XWayland), the shell is asked for the part on it only, as an X11
+    // capture gives it; of a rectangle wholly off it, for nothing.
+    harness::XServerOptions small;
+    small.screen = "1280x720x24";
+    small.windowManager = false;
+    std::string error;
+    ASSERT_TRUE(x.start(small, error)) << error;
+    startService({x.displayEnv(), "NO_AT_BRIDGE=1"}, X11_THREAD); // it logs nothing more on errors
+    tell(shell, "mode ok");
+    shell.skipAll();
+    const size_t before = calls(shell, "call shell ");
+    for (const auto& r : std::vector<std::array<int, 8>>{{1200, 700, 100, 100, 1200, 700, 80, 20},
+                                                         {-10, 5, 100, 50, 0, 5, 100, 50}}) {
+        p = decode(shot(r[0], r[1], r[2], r[3]).base64);
+        ASSERT_TRUE(shell.waitLine("call shell ", call));
+        EXPECT_EQ(call.substr(0, call.find(" false ")), "call shell " + std::to_string(r[4]) + " " +
+                                                            std::to_string(r[5]) + " " + std::to_string(r[6]) +
+                                                            " " + std::to_string(r[7]));
+        EXPECT_EQ(p.width, r[6]);
+        EXPECT_EQ(p.height, r[7]);
+    }
+    s = shot(1280, 0, 8, 8);
+    EXPECT_EQ(s.base64, "");
+    EXPECT_TRUE(contains(s.logged.err, "Screenshot: the region lies outside the 1280x720 desktop"));
+    EXPECT_EQ(calls(shell, "call shell "), before + 2);
+
+    // No file made by the service outlived its request.
+    EXPECT_EQ(filesIn("/tmp/kxtmp"), "");
+}
+
+// A request ends within its time (30 s; the tests shorten it), whichever step the desktop hangs in: a
+// shell that hangs leaves nothing to wait for, since the portal would ask that same shell; the portal
+// gets what the shell left. One line says which step ran out of time.
+TEST_F(ScreenshotTest, ARequestEndsInTimeWhicheverStepHangs) {
+    startScript(portal, "desktop_standins.py", {"portal"}, sessionEnv());
+    startService({"KX_TEST_SCREENSHOT_TIMEOUT_MS=2000"}, NO_X_DISPLAY);
+    tell(shell, "mode hang");
+    Shot s = shot(0, 0, 5, 5);
+    EXPECT_EQ(s.base64, "");
+    ASSERT_EQ(s.logged.err.size(), 1u);
+    const int shellMs =
+        msAfter(s.logged.err[0], "Screenshot timed out: the shell's ScreenshotArea call gave no answer within ");
+    EXPECT_TRUE(shellMs > 1500 && shellMs <= 2000) << s.logged.err[0];
+    EXPECT_EQ(calls(portal, "call portal "), 0u);
+
+    // The shell refuses after 1.5 s: the portal's answer is awaited for the half second left.
+    tell(shell, "delay 1500");
+    tell(shell, "mode denied");
+    tell(portal, "mode silent");
     s = shot(0, 0, 5, 5);
     EXPECT_EQ(s.base64, "");
-    EXPECT_TRUE(contains(s.logged.err, "D-Bus aanroep mislukt: Timeout was reached"));
-    EXPECT_TRUE(contains(s.logged.err, "Desktop portal screenshot refused (response 1)"));
-    setMode(portal, "silent");
+    ASSERT_EQ(s.logged.err.size(), 2u);
+    EXPECT_EQ(s.logged.err[0].rfind("D-Bus aanroep mislukt: ", 0), 0u);
+    const int answerMs =
+        msAfter(s.logged.err[1], "Screenshot timed out: the desktop portal's answer did not come within ");
+    EXPECT_TRUE(answerMs >= 0 && answerMs <= 500) << s.logged.err[1];
+    EXPECT_NE(s.logged.err[1].find(" ms; request closed"), std::string::npos);
+
+    // A portal that never returns from its call.
+    tell(shell, "delay 0");
+    tell(portal, "mode hang");
     s = shot(0, 0, 5, 5);
     EXPECT_EQ(s.base64, "");
-    EXPECT_TRUE(
-        contains(s.logged.err, "Desktop portal screenshot: no answer within 1500 ms; request closed"));
+    ASSERT_EQ(s.logged.err.size(), 2u);
+    const int callMs =
+        msAfter(s.logged.err[1], "Screenshot timed out: the desktop portal's Screenshot call gave no answer within ");
+    EXPECT_TRUE(callMs > 1500 && callMs <= 2000) << s.logged.err[1];
 
-    // The service still serves, and made no file that outlived its request.
-    setMode(shell, "ok");
-    EXPECT_EQ(decode(shot(0, 0, 3, 3).base64).width, 3);
-    EXPECT_EQ(noFilesLeft("/tmp/kxtmp"), "");
+    // At the real bound, with a portal that takes the request and never answers; the command after it
+    // is read and answered as soon as the bound is over.
+    startService({}, NO_X_DISPLAY);
+    tell(portal, "mode silent");
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(kx::sendMessage(conn, kx::regionScreenshotMessage("u", 0, 0, 5, 5)));
+    ASSERT_TRUE(kx::sendMessage(conn, kx::applicationListMessage()));
+    json reply;
+    ASSERT_TRUE(kx::awaitMessage(conn, "getRegionScreenshot", reply, 40000));
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked).count();
+    EXPECT_LE(took, 31000);
+    EXPECT_EQ(reply.at("data").at("base64"), "");
+    EXPECT_TRUE(kx::awaitMessage(conn, "listOfActiveProcesses", reply, 2000));
+    const std::vector<std::string> err = service.err();
+    EXPECT_EQ(countMatching(err, "Screenshot timed out: "), 1u);
+    EXPECT_EQ(countMatching(err, "Screenshot timed out: the desktop portal's answer did not come within "), 1u);
 }
 
 } // namespace

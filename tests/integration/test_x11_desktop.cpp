@@ -51,10 +51,11 @@ class X11Test : public ServiceTest {
         options.uid = uid;
         ASSERT_TRUE(p.start(argv, options));
     }
-    // The id of the one window titled exactly `title`, once it is mapped.
+    // The id of the window titled exactly `title`, once the window manager manages it.
     std::string windowTitled(const std::string& title) {
-        const std::string out = x.run({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^" + title + "$"}).out;
-        return out.substr(0, out.find('\n'));
+        const Window w = harness::waitForClient(x.display(), title);
+        EXPECT_NE(w, 0u) << title << " is not managed";
+        return std::to_string(w);
     }
     void xdotool(const std::string& action, const std::string& window, const std::string& name = "") {
         std::vector<std::string> argv = {"xdotool", action, window};
@@ -203,13 +204,15 @@ TEST_F(X11Test, ListMatchesWmctrlForTheServiceUser) {
     startClient(gtk, withArgs(harness::scriptCommand("gtk_windows.py"), {"gtk one", "gtk two"}), NOBODY);
     for (const char* title : {"mine", "other user", "gtk one", "gtk two"})
         windowTitled(title);
-    client.createWindow({{"_NET_WM_PID", cardinal(mine.pid())}}, true);
+    const Window unnamed = client.createWindow({{"_NET_WM_PID", cardinal(mine.pid())}}, true);
     client.createWindow({{"_NET_WM_NAME", text("no pid")}}, true);
     client.createWindow({{"_NET_WM_PID", cardinal(mine.pid())},
                          {"_NET_WM_NAME", text("typed", "STRING")},
                          {"WM_NAME", text("string typed", "STRING")}},
                         true);
+    windowTitled("no pid");
     windowTitled("string typed");
+    EXPECT_EQ(harness::waitForClient(x.display(), [&](Display*, Window w) { return w == unnamed; }), unnamed);
     startConnected(NOBODY, {x.displayEnv()});
     json entries;
     ASSERT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS));

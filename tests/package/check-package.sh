@@ -169,7 +169,13 @@ session_inside() {
     { fail "openbox did not come up"; finish; }
   "${as_user[@]}" DISPLAY="$display" xterm -T kx-package-check -e sleep 600 >"$run/xterm.log" 2>&1 &
   pids+=($!)
-  wait_for 20 xwininfo -name kx-package-check || { fail "xterm did not map its window"; finish; }
+  # Mapped comes a moment before managed: the list holds what the window manager lists among its clients.
+  managed() {
+    local id
+    id=$(xwininfo -name kx-package-check | sed -n 's/.*Window id: \(0x[0-9a-f]*\).*/\1/p')
+    [ -n "$id" ] && xprop -root _NET_CLIENT_LIST | grep -qw -- "$id"
+  }
+  wait_for 20 managed || { fail "openbox did not manage the xterm's window"; finish; }
 
   echo "== kx-services and kxctl from the package, as uid $user"
   "${as_user[@]}" DISPLAY="$display" XDG_SESSION_TYPE=x11 "$root/usr/bin/kx-services" >"$run/service.out" 2>"$run/service.err" &
