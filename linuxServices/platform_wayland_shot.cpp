@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <string>
@@ -43,7 +45,8 @@ struct Deadline {
         end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     }
     int leftMs() const {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         return int(std::max<long long>(left.count(), 0));
     }
 };
@@ -166,8 +169,8 @@ std::string portalScreenshotUri(GMainContext* context, const Deadline& deadline,
     int waitMs = 0;
     if (!reply) {
         if (timedOut(error))
-            logTimeout("the desktop portal's Screenshot call gave no answer within " + std::to_string(callMs) +
-                       " ms");
+            logTimeout("the desktop portal's Screenshot call gave no answer within " +
+                       std::to_string(callMs) + " ms");
         else
             logErr("Desktop portal screenshot failed: " + errorText(error, "unknown error"));
         g_clear_error(&error);
@@ -226,10 +229,16 @@ bool madeForRequest(const struct stat& st, const timespec& asked) {
 GdkPixbuf* takePortalImage(const std::string& path, const timespec& asked) {
     // Non-blocking: a FIFO at the path would otherwise hold the service until someone writes to it.
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        logErr(
+            "Desktop portal screenshot: " + printable(path) +
+            (errno == ELOOP ? std::string(" is a link; not followed") : ": " + std::string(strerror(errno))));
+        return nullptr;
+    }
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         logErr("Desktop portal screenshot: " + printable(path) + " is not a plain file; not read");
-        if (fd >= 0) close(fd);
+        close(fd);
         return nullptr;
     }
     GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
@@ -242,7 +251,8 @@ GdkPixbuf* takePortalImage(const std::string& path, const timespec& asked) {
     // Closing also reports a truncated image; a loader that failed already is closed quietly.
     const bool loaded = gdk_pixbuf_loader_close(loader, fed ? &error : nullptr) && fed && n == 0;
     GdkPixbuf* image = loaded ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
-    if (image) g_object_ref(image);
+    if (image)
+        g_object_ref(image);
     else
         logErr("Desktop portal screenshot: cannot load " + printable(path) + ": " +
                errorText(error, n < 0 ? "read error" : "unknown error"));
@@ -251,7 +261,8 @@ GdkPixbuf* takePortalImage(const std::string& path, const timespec& asked) {
 
     struct stat now;
     if (!madeForRequest(st, asked))
-        logOut("Desktop portal screenshot: " + printable(path) + " left in place (not made for this request)");
+        logOut("Desktop portal screenshot: " + printable(path) +
+               " left in place (not made for this request)");
     else if (lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
         unlink(path.c_str());
     close(fd);
@@ -365,7 +376,8 @@ std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int
     if (!reply) {
         const bool hung = timedOut(error);
         if (hung)
-            logTimeout("the shell's ScreenshotArea call gave no answer within " + std::to_string(callMs) + " ms");
+            logTimeout("the shell's ScreenshotArea call gave no answer within " + std::to_string(callMs) +
+                       " ms");
         else
             logErr("D-Bus aanroep mislukt: " + errorText(error));
         g_clear_error(&error);
