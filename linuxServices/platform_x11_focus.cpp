@@ -1,9 +1,10 @@
 // The active-window monitor, one loop for the X11 session and for XWayland under Wayland.
 //
 // It samples the active window, its process and its title, and reports a sample that differs from the
-// last one. Sampling happens every 200 ms and, in between, as soon as the server announces a change of
-// _NET_ACTIVE_WINDOW on the root or of the active window's title, so that a change is seen within a
-// round trip instead of half a poll on average. The poll stays: it catches what no event announces.
+// last one. Sampling happens every 200 ms and, in between, once the server's announcements of changes
+// of _NET_ACTIVE_WINDOW on the root or of the active window's title have paused for 5 ms, so that a
+// change is seen within milliseconds instead of half a poll on average. The poll stays: it catches
+// what no event announces.
 #include "platform_common.h"
 #include "platform_x11.h"
 #include "tools_report_app_change.h"
@@ -89,11 +90,13 @@ Sample takeSample(Display* dpy, Window root, const FocusAtoms& a, Window& watche
 
 // Waits up to POLL_MS for a property change that can alter the sample; the events are only a hint to
 // sample early. A focus change is often two changes (the old window loses the focus, leaving none
-// active, then the new one gains it), so the sample is taken once the changes have settled for
-// SETTLE_MS rather than on the first one.
+// active, then the new one gains it), so the sample is taken once no change has come for SETTLE_MS
+// rather than on the first one. The poll's deadline stays: a window that retitles itself without
+// pause (a progress counter) cannot hold the sample back past it.
 void waitForChange(Display* dpy, Window root, Window watched, FocusAtoms& atoms) {
     using Clock = std::chrono::steady_clock;
-    auto deadline = Clock::now() + std::chrono::milliseconds(POLL_MS);
+    const auto pollDeadline = Clock::now() + std::chrono::milliseconds(POLL_MS);
+    auto deadline = pollDeadline;
     for (;;) {
         bool wake = false;
         while (!x11_connectionLost(dpy) && XPending(dpy) > 0) {
@@ -112,7 +115,7 @@ void waitForChange(Display* dpy, Window root, Window watched, FocusAtoms& atoms)
             }
         }
         if (x11_connectionLost(dpy)) return;
-        if (wake) deadline = std::min(deadline, Clock::now() + std::chrono::milliseconds(SETTLE_MS));
+        if (wake) deadline = std::min(pollDeadline, Clock::now() + std::chrono::milliseconds(SETTLE_MS));
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return;
         pollfd pfd{ConnectionNumber(dpy), POLLIN, 0};
