@@ -33,6 +33,8 @@ if [ "$what" = test ]; then
   # Wayland desktop tests and benchmarks: GTK clients of the accessibility bus (above), stand-ins for the
   # shell's screenshot service and the portal, a real compositor with XWayland, and ps as a peer.
   packages+=(python3-dbus libglib2.0-bin weston xwayland procps)
+  # The application kinds checked on the real GNOME Shell: Qt 5 clients, on XWayland and native Wayland.
+  packages+=(python3-pyqt5 qtwayland5)
   # sway, headless: a virtual keyboard for its seat (wtype), and the portal's wlroots backend with what
   # it runs (PipeWire, grim).
   packages+=(sway xdg-desktop-portal xdg-desktop-portal-wlr pipewire grim wtype)
