@@ -1,5 +1,6 @@
 #!/usr/bin/python3
 # A real GTK client for the tests: one top-level window per title given, all of this one process.
+# GTK 3, or GTK 4 with --gtk4 (first argument).
 # With --commands it also reads standard input, one command a line, and tells on standard output what
 # happened:
 #   window TITLE  -> "window TITLE XID" once the window is mapped
@@ -8,10 +9,12 @@
 # End of input ends it.
 import sys, time
 import gi
-gi.require_version("Gtk", "3.0")
+GTK4 = sys.argv[1:2] == ["--gtk4"]
+gi.require_version("Gtk", "4.0" if GTK4 else "3.0")
 from gi.repository import GLib, Gtk
 
 windows = []
+loop = GLib.MainLoop()
 
 
 def say(text):
@@ -24,32 +27,36 @@ def on_active(window, _):
         say("active %s %.6f" % (window.get_title(), time.monotonic()))
 
 
-def on_mapped(window, _):
-    surface = window.get_window()
+def on_mapped(window, *_):
+    surface = window.get_surface() if GTK4 else window.get_window()
     say("window %s %d" % (window.get_title(), surface.get_xid() if hasattr(surface, "get_xid") else 0))
     return False
+
+
+def put(container, child):
+    (container.append if GTK4 else container.add)(child)
 
 
 def open_window(kind, title):
     if kind == "dialog":
         window = Gtk.Dialog(title=title, transient_for=windows[0] if windows else None)
         inner = Gtk.Box()
-        inner.add(Gtk.Button(label="OK"))
-        window.get_content_area().add(inner)
+        put(inner, Gtk.Button(label="OK"))
+        put(window.get_content_area(), inner)
     else:
         window = Gtk.Window(title=title)
-        window.connect("destroy", Gtk.main_quit)
+        window.connect("destroy", lambda *_: loop.quit())
     window.set_default_size(200, 100)
     window.connect("notify::is-active", on_active)
-    window.connect("map-event", on_mapped)
+    window.connect("map" if GTK4 else "map-event", on_mapped)
     windows.append(window)
-    window.show_all()
+    (window.present if GTK4 else window.show_all)()
 
 
 def on_input(*_):
     line = sys.stdin.readline()
     if not line:
-        Gtk.main_quit()
+        loop.quit()
         return False
     kind, _, title = line.rstrip("\n").partition(" ")
     if kind in ("window", "dialog"):
@@ -57,11 +64,11 @@ def on_input(*_):
     return True
 
 
-args = sys.argv[1:]
+args = sys.argv[2:] if GTK4 else sys.argv[1:]
 if args[:1] == ["--commands"]:
     args = args[1:]
     GLib.io_add_watch(GLib.IOChannel.unix_new(sys.stdin.fileno()), GLib.IO_IN | GLib.IO_HUP, on_input)
 for title in args:
     open_window("window", title)
 say("ready")
-Gtk.main()
+loop.run()

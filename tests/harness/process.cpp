@@ -173,6 +173,17 @@ std::string readWholeFile(const std::string& path) {
     return text;
 }
 
+std::string exeOf(pid_t pid) {
+    char link[4096];
+    const ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), link, sizeof link);
+    return n > 0 ? std::string(link, size_t(n)) : std::string();
+}
+
+std::string commOf(pid_t pid) {
+    const std::string comm = readWholeFile("/proc/" + std::to_string(pid) + "/comm");
+    return comm.substr(0, comm.find('\n'));
+}
+
 std::vector<std::string> baseEnv() {
     std::vector<std::string> env;
     bool home = false;

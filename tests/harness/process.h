@@ -63,6 +63,10 @@ std::vector<std::string> baseEnv();
 
 // The whole content of a file; empty when it cannot be read.
 std::string readWholeFile(const std::string& path);
+// A process's executable (the "exe" link) and command name ("comm", without its line end); empty when
+// they cannot be read.
+std::string exeOf(pid_t pid);
+std::string commOf(pid_t pid);
 
 // Reads one line from `fd` within timeoutMs; false on timeout or end of file.
 bool readLineFrom(int fd, std::string& line, int timeoutMs);

@@ -20,6 +20,8 @@ const std::map<std::string, std::string> SCRIPTS = {
     {"gtk_windows.py", readScript("gtk_windows.py")},
     {"desktop_standins.py", readScript("desktop_standins.py")},
     {"guest.sh", readScript("guest.sh")},
+    {"gnome_session.sh", readScript("gnome_session.sh")},
+    {"gnome_control.py", readScript("gnome_control.py")},
 };
 
 } // namespace
@@ -97,10 +99,10 @@ bool ScriptProcess::waitLine(const std::string& prefix, std::string& line, int t
         timeoutMs);
 }
 
-void ScriptProcess::stop() {
+void ScriptProcess::stop(int graceMs) {
     if (input_ >= 0) close(input_); // end of input: the scripts end by themselves
     input_ = -1;
-    if (process_.wait(2000) == -1) process_.stop();
+    if (process_.wait(graceMs) == -1) process_.stop();
     if (!outPath_.empty()) {
         unlink(outPath_.c_str());
         unlink((outPath_ + ".err").c_str());

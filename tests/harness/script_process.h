@@ -24,7 +24,7 @@ class ScriptProcess {
     ScriptProcess& operator=(const ScriptProcess&) = delete;
     ~ScriptProcess() { stop(); }
 
-    // Runs /usr/bin/python3 with the script `name` of this directory.
+    // Runs the helper script `name` of this directory (see scriptCommand).
     bool start(const std::string& name, const std::vector<std::string>& args,
                const std::vector<std::string>& env, std::string& error);
     bool send(const std::string& line);
@@ -34,7 +34,8 @@ class ScriptProcess {
     // Counts every line so far as taken.
     void skipAll() { taken_ = lines().size(); }
     pid_t pid() const { return process_.pid(); }
-    void stop();
+    // Closes its input and gives it graceMs to end by itself before ending it.
+    void stop(int graceMs = 2000);
 
   private:
     Process process_;
