@@ -313,6 +313,13 @@ TEST_F(WaylandTest, XWaylandWindowsAreReportedFromX11) {
         EXPECT_TRUE(x.run({"xdotool", "windowminimize", "--sync", termWin}).ok());
         if (!accessibility) {
             EXPECT_TRUE(service.waitOut(NO_X_WINDOW));
+        } else {
+            // Nothing says that the monitor saw no window; it samples at least every 200 ms, so a focus on
+            // no window that lasts longer cannot pass unseen (changes 5 ms apart are one change to it).
+            EXPECT_TRUE(waitFor([&] {
+                return x.run({"xprop", "-root", "_NET_ACTIVE_WINDOW"}).out == "_NET_ACTIVE_WINDOW(WINDOW): window id # 0x0\n";
+            }));
+            sleepMs(SETTLE_MS);
         }
         EXPECT_TRUE(x.run({"xdotool", "windowactivate", "--sync", termWin}).ok());
         // The same report again, so the reporter drops it: the monitor has seen no window and back.
