@@ -6,16 +6,41 @@
 # report for each window as it is activated, the application list, keys typed into a window through
 # kxctl, and a captured region saved as region.png. In a desktop session it runs against that session
 # instead and injects no keys. Everything it starts is ended again, by pid.
-# Usage: scripts/run-main.sh [BUILD_DIR]    (default: build-main)
+#
+# With --wayland it shows the same against a headless GNOME Shell of its own (a Wayland compositor with
+# XWayland, its portal and the accessibility bus; tests/harness/gnome_session.sh), in private mount and
+# network and process namespaces (so it needs root, through sudo otherwise): focus reports of a native GTK window
+# and an xterm on XWayland, the list, a screenshot through the portal (the shell refuses others its own
+# screenshot call) and keys where /dev/uinput exists.
+# Usage: scripts/run-main.sh [--wayland] [BUILD_DIR]    (default: build-main)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+wayland=0
+if [ "${1:-}" = --wayland ]; then wayland=1; shift; fi
 build=${1:-build-main}
 headless=0
 [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && headless=1
+[ $wayland = 1 ] && headless=0
 
-if [ $headless = 1 ]; then scripts/install-deps.sh main; else scripts/install-deps.sh build; fi
-cmake -S . -B "$build" -G Ninja -DKX_BUILD_TESTS=OFF -DKX_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" -j2
+if [ -z "${KX_RUN_MAIN_INSIDE:-}" ]; then
+  if [ $wayland = 1 ]; then scripts/install-deps.sh main-wayland
+  elif [ $headless = 1 ]; then scripts/install-deps.sh main
+  else scripts/install-deps.sh build; fi
+  cmake -S . -B "$build" -G Ninja -DKX_BUILD_TESTS=OFF -DKX_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$build" -j2
+fi
+if [ $wayland = 1 ] && [ -z "${KX_RUN_MAIN_INSIDE:-}" ]; then
+  # The desktop's sockets, its X display number and /tmp/kx-services are then this run's alone, and the
+  # process list shows this run's processes only.
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  exec $sudo env KX_RUN_MAIN_INSIDE=1 unshare -m -n -p -f --mount-proc --propagation private -- \
+    bash "$0" --wayland "$build"
+fi
+if [ $wayland = 1 ]; then
+  mount -t tmpfs -o mode=1777 tmpfs /tmp
+  unset DISPLAY WAYLAND_DISPLAY XAUTHORITY DBUS_SESSION_BUS_ADDRESS XDG_SESSION_TYPE
+fi
 kxctl="$build/client/kxctl"
 
 if [ -e /tmp/kx-services/input-services-to-main ] && pgrep -x kx-services >/dev/null; then
@@ -58,6 +83,52 @@ if [ $headless = 1 ]; then
   echo "   Xvfb on DISPLAY=$DISPLAY, openbox and two xterm windows (pids ${pids[*]})"
 fi
 
+if [ $wayland = 1 ]; then
+  say "Starting a headless GNOME Shell session of our own"
+  mkfifo "$work/session.in" "$work/control.in"
+  bash tests/harness/gnome_session.sh "$work/gnome" 1280x720 <"$work/session.in" >"$work/session.out" 2>&1 &
+  started $!
+  exec 4>"$work/session.in"
+  for _ in $(seq 600); do grep -q -e '^ready' -e '^failed' "$work/session.out" && break; sleep 0.1; done
+  grep -q '^ready' "$work/session.out" || { echo "GNOME Shell did not start:" >&2; cat "$work/session.out" >&2; exit 1; }
+  while read -r kind var; do [ "$kind" = env ] && export "${var?}"; done <"$work/session.out"
+  # Headless mutter has no keyboard on its seat until a remote-desktop session holds one: without it
+  # native windows never hear that they got the focus. The shell shows a sharing indicator meanwhile.
+  /usr/bin/python3 tests/harness/gnome_control.py --keyboard <"$work/control.in" >"$work/control.out" 2>&1 &
+  started $!
+  exec 5>"$work/control.in"
+  for _ in $(seq 100); do grep -q -e '^ready' -e '^failed' "$work/control.out" && break; sleep 0.1; done
+  grep -q '^ready' "$work/control.out" || { echo "no keyboard on the seat:" >&2; cat "$work/control.out" >&2; exit 1; }
+  # Eval's answer: "(true, 'JSON')" when the code ran.
+  shell_eval() { gdbus call --session -d org.gnome.Shell -o /org/gnome/Shell -m org.gnome.Shell.Eval "$1" 2>&1; }
+  activate() {
+    shell_eval "const w = global.display.list_all_windows().find(w => w.get_title() == '$1'); Main.activateWindow(w)" \
+      >/dev/null
+  }
+  GDK_BACKEND=wayland /usr/bin/python3 tests/harness/gtk_windows.py "kx demo: native" >/dev/null 2>&1 &
+  started $!
+  xterm -T "kx demo: xterm" -e sh -c 'cat > "$0"' "$work/typed.txt" 2>/dev/null &
+  started $!
+  windows=0
+  for _ in $(seq 100); do
+    [ "$(shell_eval "global.display.list_all_windows().filter(w => w.get_title().startsWith('kx demo')).length")" \
+      = "(true, '2')" ] && windows=2 && break
+    sleep 0.1
+  done
+  [ $windows = 2 ] || { echo "the demo windows did not appear" >&2; exit 1; }
+  # Then what a default GNOME does: its screenshot call refused to other programs (an Eval of this
+  # script's own kept first). And the portal's screenshot permission, as stored once the user has
+  # answered the portal's question.
+  shell_eval "Main.shellDBusService.Eval = function (code) { try { const v = JSON.stringify(eval(code));
+    return [true, v === undefined ? '' : v]; } catch (e) { return [false, String(e)]; } };
+    global.context.unsafe_mode = false" >/dev/null
+  gdbus call --session -d org.freedesktop.impl.portal.PermissionStore -o /org/freedesktop/impl/portal/PermissionStore \
+    -m org.freedesktop.impl.portal.PermissionStore.SetPermission screenshot true screenshot '' "['yes']" >/dev/null
+  echo "   GNOME Shell $(gnome-shell --version | awk '{print $3}') on WAYLAND_DISPLAY=$WAYLAND_DISPLAY," \
+    "XWayland on DISPLAY=$DISPLAY; a GTK window on Wayland, an xterm on XWayland;" \
+    "ScreenshotArea refused to others, the portal's screenshot permission stored"
+fi
+
 "$build/linuxServices/kx-services" >"$work/service.out" 2>"$work/service.err" &
 service=$!
 started $service
@@ -74,7 +145,29 @@ exec 3>"$work/commands"
 send() { printf '%s\n' "$@" >&3; }
 
 send version
-if [ $headless = 1 ]; then
+if [ $wayland = 1 ]; then
+  say "Focus reports (applicationChanged) as each window is activated in turn"
+  send "watch --for 4000"
+  sleep 0.5
+  for title in "kx demo: native" "kx demo: xterm" "kx demo: native"; do
+    echo "   (activating '$title')"
+    activate "$title"
+    sleep 1
+  done
+  sleep 1
+  say "The application list"
+  send list
+  sleep 1
+  if [ -w /dev/uinput ]; then
+    say "Typing h, i, Enter into 'kx demo: xterm' through the virtual keyboard (/dev/uinput)"
+    activate "kx demo: xterm"
+    for code in 72 73 13; do send "key down $code" "key up $code"; done
+    sleep 1
+    echo "   the window received: $(cat "$work/typed.txt" 2>/dev/null)"
+  else
+    say "No keys: /dev/uinput is not there (or not writable) on this machine"
+  fi
+elif [ $headless = 1 ]; then
   say "Focus reports (applicationChanged) as each window is activated in turn"
   send "watch --for 3000"
   sleep 0.5
