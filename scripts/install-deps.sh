@@ -35,6 +35,8 @@ if [ "$what" = test ]; then
   packages+=(python3-dbus libglib2.0-bin weston xwayland procps)
   # The application kinds checked on the real GNOME Shell: Qt 5 clients, on XWayland and native Wayland.
   packages+=(python3-pyqt5 qtwayland5)
+  # GTK 4 windows, native on the real GNOME Shell.
+  packages+=(gir1.2-gtk-4.0)
   # sway, headless: a virtual keyboard for its seat (wtype), and the portal's wlroots backend with what
   # it runs (PipeWire, grim).
   packages+=(sway xdg-desktop-portal xdg-desktop-portal-wlr pipewire grim wtype)

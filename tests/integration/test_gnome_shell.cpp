@@ -1,0 +1,192 @@
+// The Wayland backend on the real GNOME Shell (headless, with XWayland, the real accessibility bus and
+// a keyboard on its seat), the service run as a GNOME session runs it: focus reports for native and
+// XWayland windows of several toolkits, the list, and a service that keeps answering when the shell or
+// the accessibility bus dies under it. Each test shares one shell among its checks.
+#include "gnome_shell.h"
+#include "script_process.h"
+#include "service_harness.h"
+
+#include <csignal>
+#include <memory>
+
+using namespace it;
+using nlohmann::json;
+
+namespace {
+
+// How long reports must stay away before an activation counts as fully reported: the accessibility
+// monitor's and the XWayland monitor's (200 ms poll) reports of one activation come within it.
+constexpr int QUIET_MS = 800;
+
+struct WindowKind {
+    std::string title;
+    std::vector<std::string> command; // after the GTK helper's own when `backend` is set
+    std::string backend;              // GDK_BACKEND of a GTK window
+    bool xwayland;                    // reported from XWayland, by command name; else by executable, from AT-SPI
+};
+
+const std::vector<WindowKind> KINDS = {
+    {"GTK 3 on Wayland", {"GTK 3 on Wayland"}, "wayland", false},
+    {"GTK 4 on Wayland", {"--gtk4", "GTK 4 on Wayland"}, "wayland", false},
+    {"xterm on XWayland", {"xterm", "-T", "xterm on XWayland"}, "", true},
+    {"GTK 3 on XWayland", {"GTK 3 on XWayland"}, "x11", true},
+};
+enum { GTK3_WAYLAND, GTK4_WAYLAND, XTERM, GTK3_XWAYLAND };
+
+class GnomeShellTest : public ServiceTest {
+  protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        std::string error;
+        ASSERT_TRUE(shell.start({}, error)) << error;
+    }
+    void TearDown() override {
+        ServiceTest::TearDown();
+        windows.clear();
+        shell.stop();
+    }
+
+    void startService() {
+        startConnected(0, shell.sessionEnv());
+    }
+    // Opens a window of each kind and waits for the shell to know them all.
+    void openWindows() {
+        for (const WindowKind& kind : KINDS) {
+            harness::SpawnOptions options;
+            options.env = shell.sessionEnv(kind.backend.empty() ? std::vector<std::string>{}
+                                                                : std::vector<std::string>{"GDK_BACKEND=" + kind.backend});
+            options.errPath = "/tmp/kx-test/" + kind.title + ".err";
+            std::vector<std::string> command = kind.command;
+            if (!kind.backend.empty()) {
+                command = harness::scriptCommand("gtk_windows.py");
+                command.insert(command.end(), kind.command.begin(), kind.command.end());
+            }
+            windows.push_back(std::make_unique<harness::Process>());
+            std::string error;
+            ASSERT_TRUE(windows.back()->start(command, options, &error)) << error;
+        }
+        for (const WindowKind& kind : KINDS) {
+            std::string found;
+            ASSERT_TRUE(waitFor([&] {
+                return shell.eval("global.display.list_all_windows().some(w => w.get_title() == " +
+                                      json(kind.title).dump() + ")",
+                                  &found) &&
+                       found == "true";
+            })) << kind.title << " never appeared: "
+               << harness::readWholeFile("/tmp/kx-test/" + kind.title + ".err");
+        }
+    }
+    json expectedReport(size_t kind) {
+        const pid_t pid = windows[kind]->pid();
+        return {{"pid", pid},
+                {"proc", KINDS[kind].xwayland ? harness::commOf(pid) : harness::exeOf(pid)},
+                {"title", KINDS[kind].title}};
+    }
+    // Every report until they stop coming for QUIET_MS; the first may take up to `firstMs`.
+    std::vector<json> reports(int firstMs = TIMEOUT_MS) {
+        std::vector<json> all;
+        json message;
+        for (int wait = firstMs; kx::awaitMessage(conn, "applicationChanged", message, wait); wait = QUIET_MS)
+            all.push_back(message.value("data", json::object()));
+        return all;
+    }
+    std::vector<json> activate(size_t kind) {
+        if (shell.activateWindow(KINDS[kind].title)) return reports();
+        ADD_FAILURE() << "the shell did not activate " << KINDS[kind].title;
+        return {};
+    }
+    // The service still answers a list and the version, and writes each answer's lines.
+    void expectAnswers(const std::string& when) {
+        json entries;
+        EXPECT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS)) << "no list " << when;
+        EXPECT_TRUE(entries.is_array() && !entries.empty()) << when;
+        const Logged version = exchange(R"({"type":"getVersion","data":{}})");
+        EXPECT_TRUE(std::any_of(version.out.begin(), version.out.end(), [](const std::string& line) {
+            return line.rfind("Linux Services Version: ", 0) == 0;
+        })) << "no version " << when << ": " << testing::PrintToString(version.out);
+        EXPECT_TRUE(service.running()) << when;
+    }
+
+    harness::GnomeShell shell;
+    std::vector<std::unique_ptr<harness::Process>> windows;
+};
+
+// Each kind of window, activated by the shell, is reported once with its process and title: native
+// Wayland windows from the accessibility bus (by executable), XWayland ones from the X server (by
+// command name). A GTK window on XWayland is also on the accessibility bus: that must not make a second
+// report with the other monitor's process text, however often it comes back.
+TEST_F(GnomeShellTest, EachKindOfWindowIsReportedOncePerActivation) {
+    startService();
+    ASSERT_TRUE(service.waitOut("Accessibility detected: Using AT-SPI2 for active window monitoring."));
+    ASSERT_NO_FATAL_FAILURE(openWindows());
+    shell.activateWindow(KINDS.back().title);
+    reports(QUIET_MS); // those of the windows' first mapping
+    for (size_t kind = 0; kind < KINDS.size(); ++kind)
+        EXPECT_EQ(activate(kind), std::vector<json>{expectedReport(kind)}) << KINDS[kind].title;
+
+    for (size_t native : {GTK3_WAYLAND, GTK4_WAYLAND, GTK3_WAYLAND}) {
+        EXPECT_EQ(activate(native), std::vector<json>{expectedReport(native)}) << KINDS[native].title;
+        EXPECT_EQ(activate(GTK3_XWAYLAND), std::vector<json>{expectedReport(GTK3_XWAYLAND)})
+            << "coming back from " << KINDS[native].title;
+    }
+}
+
+// The list: XWayland's windows with their titles, merged with the user's processes from /proc.
+TEST_F(GnomeShellTest, ListsXWaylandWindowsWithTheProcesses) {
+    startService();
+    ASSERT_NO_FATAL_FAILURE(openWindows());
+    json entries;
+    ASSERT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS));
+    const auto has = [&](const std::string& title, const std::string& path, const std::string& platform) {
+        return std::count(entries.begin(), entries.end(),
+                          json({{"platform", platform}, {"processpath", path}, {"title", title}})) == 1;
+    };
+    for (size_t kind = 0; kind < KINDS.size(); ++kind) {
+        const pid_t pid = windows[kind]->pid();
+        EXPECT_EQ(has(KINDS[kind].title, harness::exeOf(pid), "x11"), KINDS[kind].xwayland) << KINDS[kind].title;
+        EXPECT_TRUE(has(harness::commOf(pid), harness::exeOf(pid), "wayland")) << KINDS[kind].title;
+    }
+    EXPECT_TRUE(has("gnome-shell", harness::exeOf(shell.pid()), "wayland"));
+    EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end(), [](const json& a, const json& b) {
+        return std::make_pair(a["title"], a["processpath"]) < std::make_pair(b["title"], b["processpath"]);
+    }));
+}
+
+// The desktop goes away under a running service: it follows what is left and answers every command.
+TEST_F(GnomeShellTest, AnswersOnceTheShellIsKilled) {
+    startService();
+    ASSERT_NO_FATAL_FAILURE(openWindows());
+    shell.activateWindow(KINDS[GTK3_WAYLAND].title);
+    reports(QUIET_MS);
+    EXPECT_EQ(activate(XTERM), std::vector<json>{expectedReport(XTERM)});
+    kill(shell.pid(), SIGKILL);
+    // XWayland and the Wayland clients end with their compositor.
+    EXPECT_TRUE(waitFor([&] { return harness::exeOf(windows[XTERM]->pid()).empty(); }));
+    expectAnswers("after the shell died");
+    json entries;
+    ASSERT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS));
+    for (const json& entry : entries)
+        EXPECT_EQ(entry.value("platform", ""), "wayland") << entry.dump();
+}
+
+TEST_F(GnomeShellTest, AnswersOnceTheAccessibilityBusIsKilled) {
+    startService();
+    ASSERT_TRUE(service.waitOut("Accessibility detected: Using AT-SPI2 for active window monitoring."));
+    ASSERT_NO_FATAL_FAILURE(openWindows());
+    shell.activateWindow(KINDS[XTERM].title);
+    reports(QUIET_MS);
+    EXPECT_EQ(activate(GTK3_WAYLAND), std::vector<json>{expectedReport(GTK3_WAYLAND)});
+    // The bus's daemon, a child of the launcher that owns org.a11y.Bus.
+    const pid_t launcher = shell.busNameOwner("org.a11y.Bus");
+    ASSERT_GT(launcher, 0);
+    const std::string children = harness::readWholeFile("/proc/" + std::to_string(launcher) + "/task/" +
+                                                        std::to_string(launcher) + "/children");
+    const pid_t daemon = pid_t(std::atoi(children.c_str()));
+    ASSERT_EQ(harness::commOf(daemon), "dbus-daemon");
+    kill(daemon, SIGKILL);
+    EXPECT_EQ(activate(XTERM), std::vector<json>{expectedReport(XTERM)});
+    expectAnswers("after the accessibility bus died");
+}
+
+} // namespace
