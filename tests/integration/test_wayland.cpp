@@ -1,6 +1,7 @@
 // The Wayland backend against a private session bus with the real accessibility bus, real GTK windows on
 // a private X server, an X server standing in for XWayland, and stand-ins for the shell's screenshot
 // service and the desktop portal.
+#include "picture.h"
 #include "platform_wayland.h"
 #include "script_process.h"
 #include "service_harness.h"
@@ -10,9 +11,7 @@
 
 #include <array>
 #include <chrono>
-#include <fstream>
 
-#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,42 +40,6 @@ size_t countMatching(const std::vector<std::string>& lines, const std::string& p
     for (const std::string& line : lines)
         n += line.find(part) != std::string::npos;
     return n;
-}
-
-// A decoded PNG reply.
-struct Picture {
-    int width = 0, height = 0;
-    bool alpha = false;
-    std::vector<std::array<int, 3>> pixels;
-    std::array<int, 3> at(int i, int j) const { return pixels[size_t(j * width + i)]; }
-};
-
-Picture decode(const std::string& base64) {
-    Picture picture;
-    std::string png;
-    if (!kx::decodeBase64(base64, png) || png.empty()) return picture;
-    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("png", nullptr);
-    if (gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(png.data()), png.size(), nullptr) &&
-        gdk_pixbuf_loader_close(loader, nullptr)) {
-        GdkPixbuf* image = gdk_pixbuf_loader_get_pixbuf(loader);
-        picture.width = gdk_pixbuf_get_width(image);
-        picture.height = gdk_pixbuf_get_height(image);
-        picture.alpha = gdk_pixbuf_get_has_alpha(image);
-        const int stride = gdk_pixbuf_get_rowstride(image), channels = gdk_pixbuf_get_n_channels(image);
-        const guchar* data = gdk_pixbuf_read_pixels(image);
-        for (int j = 0; j < picture.height; ++j)
-            for (int i = 0; i < picture.width; ++i) {
-                const guchar* p = data + j * stride + i * channels;
-                picture.pixels.push_back({p[0], p[1], p[2]});
-            }
-    }
-    g_object_unref(loader);
-    return picture;
-}
-
-// What the stand-ins paint at screen point (x, y).
-std::array<int, 3> painted(int x, int y) {
-    return {x % 256, y % 256, x / 256};
 }
 
 class WaylandTest : public ServiceTest {
@@ -532,7 +495,7 @@ TEST_F(ScreenshotTest, ScreenshotsComeFromTheShellOrElseThePortal) {
     ASSERT_TRUE(shell.waitLine("call shell ", call));
     EXPECT_EQ(call.substr(0, call.size() - 10) + "XXXXXX.png",
               "call shell 10 20 120 80 false /tmp/kxtmp/gnome_scr_XXXXXX.png");
-    Picture p = decode(s.base64);
+    Picture p = decodePng(s.base64);
     ASSERT_EQ(p.width, 120);
     ASSERT_EQ(p.height, 80);
     EXPECT_EQ(p.at(0, 0), painted(10, 20));
@@ -567,7 +530,7 @@ TEST_F(ScreenshotTest, ScreenshotsComeFromTheShellOrElseThePortal) {
     for (const auto& r :
          std::vector<std::array<int, 6>>{{-10, 5, 100, 50, 100, 50}, {1900, 1070, 100, 100, 20, 10}}) {
         s = shot(r[0], r[1], r[2], r[3]);
-        p = decode(s.base64);
+        p = decodePng(s.base64);
         ASSERT_EQ(p.width, r[4]);
         ASSERT_EQ(p.height, r[5]);
         EXPECT_TRUE(p.alpha);
@@ -600,7 +563,7 @@ TEST_F(ScreenshotTest, ScreenshotsComeFromTheShellOrElseThePortal) {
         tell(portal, "mode " + c.mode);
         s = shot(0, 0, 8, 8);
         const bool link = c.name == "planted.png";
-        EXPECT_EQ(decode(s.base64).width, link ? 0 : 8) << c.name;
+        EXPECT_EQ(decodePng(s.base64).width, link ? 0 : 8) << c.name;
         struct stat st;
         EXPECT_EQ(lstat((c.dir + "/" + c.name).c_str(), &st) == 0, c.stays) << c.name;
         if (link) {
@@ -628,7 +591,7 @@ TEST_F(ScreenshotTest, ScreenshotsComeFromTheShellOrElseThePortal) {
     const size_t before = calls(shell, "call shell ");
     for (const auto& r : std::vector<std::array<int, 8>>{{1200, 700, 100, 100, 1200, 700, 80, 20},
                                                          {-10, 5, 100, 50, 0, 5, 100, 50}}) {
-        p = decode(shot(r[0], r[1], r[2], r[3]).base64);
+        p = decodePng(shot(r[0], r[1], r[2], r[3]).base64);
         ASSERT_TRUE(shell.waitLine("call shell ", call));
         EXPECT_EQ(call.substr(0, call.find(" false ")),
                   "call shell " + std::to_string(r[4]) + " " + std::to_string(r[5]) + " " +
