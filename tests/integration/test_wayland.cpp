@@ -211,8 +211,8 @@ TEST_F(WaylandTest, AccessibilityBusIsFollowedAcrossItsRestart) {
     const pid_t launcher = pid_t(std::atoi(owner.c_str() + owner.find(' ') + 1));
     ASSERT_GT(launcher, 0) << owner;
     const std::string self = std::to_string(launcher);
-    const pid_t daemon = pid_t(
-        std::atoi(harness::readWholeFile("/proc/" + self + "/task/" + self + "/children").c_str()));
+    const pid_t daemon =
+        pid_t(std::atoi(harness::readWholeFile("/proc/" + self + "/task/" + self + "/children").c_str()));
     ASSERT_GT(daemon, 0);
     kill(launcher, SIGKILL);
     kill(daemon, SIGKILL);
