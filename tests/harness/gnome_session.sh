@@ -13,21 +13,25 @@
 # session gets, "shell PID", then "ready"; or "failed REASON" and it ends. It then stays until its
 # standard input ends or it gets SIGTERM, and ends exactly the processes it started, by their pids.
 set -uo pipefail
+# Each process started here leads a process group of its own, ended as a whole: a child that gnome-shell
+# has forked and not yet executed holds the shell's sockets, and with them XWayland, after the shell is
+# gone.
+set -m
 dir=$1
 monitor=${2:-1920x1080}
 pids=()
 
 finish() {
   trap '' TERM INT
-  kill -TERM "${pids[@]}" 2>/dev/null
   local pid alive
+  for pid in "${pids[@]}"; do kill -TERM -- "-$pid" 2>/dev/null; done
   for _ in $(seq 60); do
     alive=
-    for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
+    for pid in "${pids[@]}"; do kill -0 -- "-$pid" 2>/dev/null && alive=1; done
     [ -z "$alive" ] && break
     sleep 0.05
   done
-  kill -KILL "${pids[@]}" 2>/dev/null
+  for pid in "${pids[@]}"; do kill -KILL -- "-$pid" 2>/dev/null; done
   wait
   exit 0
 }
