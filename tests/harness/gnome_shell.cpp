@@ -62,7 +62,8 @@ bool GnomeShell::start(const GnomeShellOptions& options, std::string& error) {
     std::vector<std::string> args;
     if (options.keyboard) args.push_back("--keyboard");
     std::string line;
-    if (!control_.start("gnome_control.py", args, sessionEnv(), error) || !control_.waitLine("ready", line, COMMAND_MS)) {
+    if (!control_.start("gnome_control.py", args, sessionEnv(), error) ||
+        !control_.waitLine("ready", line, COMMAND_MS)) {
         if (error.empty()) error = "the shell's control helper did not come up";
         stop();
         return false;
@@ -96,8 +97,7 @@ std::vector<std::string> GnomeShell::sessionEnv(std::vector<std::string> extra) 
 bool GnomeShell::control(const std::string& command, std::string* text) {
     const json sent = json::parse(command);
     std::string line;
-    if (!control_.send(command) ||
-        !control_.waitLine("[" + json(sent[0]).dump(), line, COMMAND_MS))
+    if (!control_.send(command) || !control_.waitLine("[" + json(sent[0]).dump(), line, COMMAND_MS))
         return false;
     const json answer = json::parse(line, nullptr, false);
     if (!answer.is_array() || answer.size() != 3) return false;
@@ -111,8 +111,9 @@ bool GnomeShell::eval(const std::string& js, std::string* result) {
 
 bool GnomeShell::activateWindow(const std::string& title) {
     // A client's window reaches the shell's window list a moment after the client has mapped it.
-    const std::string js = "(() => { const w = global.display.list_all_windows().find(w => w.get_title() == " +
-                           json(title).dump() + "); if (!w) return false; Main.activateWindow(w); return true; })()";
+    const std::string js =
+        "(() => { const w = global.display.list_all_windows().find(w => w.get_title() == " +
+        json(title).dump() + "); if (!w) return false; Main.activateWindow(w); return true; })()";
     std::string result;
     return waitFor([&] { return eval(js, &result) && result == "true"; }, COMMAND_MS);
 }

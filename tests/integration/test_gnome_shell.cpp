@@ -22,7 +22,8 @@ struct WindowKind {
     std::string title;
     std::vector<std::string> command; // after the GTK helper's own when `backend` is set
     std::string backend;              // GDK_BACKEND of a GTK window
-    bool xwayland;                    // reported from XWayland, by command name; else by executable, from AT-SPI
+    // Reported from XWayland, by command name; else from the accessibility bus, by executable.
+    bool xwayland;
 };
 
 const std::vector<WindowKind> KINDS = {
@@ -47,15 +48,14 @@ class GnomeShellTest : public ServiceTest {
         shell.stop();
     }
 
-    void startService() {
-        startConnected(0, shell.sessionEnv());
-    }
+    void startService() { startConnected(0, shell.sessionEnv()); }
     // Opens a window of each kind and waits for the shell to know them all.
     void openWindows() {
         for (const WindowKind& kind : KINDS) {
             harness::SpawnOptions options;
-            options.env = shell.sessionEnv(kind.backend.empty() ? std::vector<std::string>{}
-                                                                : std::vector<std::string>{"GDK_BACKEND=" + kind.backend});
+            options.env = shell.sessionEnv(kind.backend.empty()
+                                               ? std::vector<std::string>{}
+                                               : std::vector<std::string>{"GDK_BACKEND=" + kind.backend});
             options.errPath = "/tmp/kx-test/" + kind.title + ".err";
             std::vector<std::string> command = kind.command;
             if (!kind.backend.empty()) {
@@ -73,8 +73,8 @@ class GnomeShellTest : public ServiceTest {
                                       json(kind.title).dump() + ")",
                                   &found) &&
                        found == "true";
-            })) << kind.title << " never appeared: "
-               << harness::readWholeFile("/tmp/kx-test/" + kind.title + ".err");
+            })) << kind.title
+                << " never appeared: " << harness::readWholeFile("/tmp/kx-test/" + kind.title + ".err");
         }
     }
     json expectedReport(size_t kind) {
@@ -102,9 +102,10 @@ class GnomeShellTest : public ServiceTest {
         EXPECT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS)) << "no list " << when;
         EXPECT_TRUE(entries.is_array() && !entries.empty()) << when;
         const Logged version = exchange(R"({"type":"getVersion","data":{}})");
-        EXPECT_TRUE(std::any_of(version.out.begin(), version.out.end(), [](const std::string& line) {
-            return line.rfind("Linux Services Version: ", 0) == 0;
-        })) << "no version " << when << ": " << testing::PrintToString(version.out);
+        EXPECT_TRUE(std::any_of(
+            version.out.begin(), version.out.end(),
+            [](const std::string& line) { return line.rfind("Linux Services Version: ", 0) == 0; }))
+            << "no version " << when << ": " << testing::PrintToString(version.out);
         EXPECT_TRUE(service.running()) << when;
     }
 
@@ -144,7 +145,8 @@ TEST_F(GnomeShellTest, ListsXWaylandWindowsWithTheProcesses) {
     };
     for (size_t kind = 0; kind < KINDS.size(); ++kind) {
         const pid_t pid = windows[kind]->pid();
-        EXPECT_EQ(has(KINDS[kind].title, harness::exeOf(pid), "x11"), KINDS[kind].xwayland) << KINDS[kind].title;
+        EXPECT_EQ(has(KINDS[kind].title, harness::exeOf(pid), "x11"), KINDS[kind].xwayland)
+            << KINDS[kind].title;
         EXPECT_TRUE(has(harness::commOf(pid), harness::exeOf(pid), "wayland")) << KINDS[kind].title;
     }
     EXPECT_TRUE(has("gnome-shell", harness::exeOf(shell.pid()), "wayland"));
