@@ -40,6 +40,8 @@ if [ "$what" = test ]; then
   # sway, headless: a virtual keyboard for its seat (wtype), and the portal's wlroots backend with what
   # it runs (PipeWire, grim).
   packages+=(sway xdg-desktop-portal xdg-desktop-portal-wlr pipewire grim wtype)
+  # KWin, headless (about 130 MB): its focus moved by its own scripting.
+  packages+=(kwin-wayland)
 fi
 
 missing=()

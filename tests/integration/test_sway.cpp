@@ -2,13 +2,10 @@
 // come through the real desktop portal and its wlroots backend; focus from the real accessibility bus
 // (native GTK windows) and from XWayland (xterm), moved by sway itself. sway refuses to run as root: the
 // session, its bus, its clients and the service run as nobody.
+#include "desktop_session_test.h"
 #include "picture.h"
-#include "script_process.h"
-#include "service_harness.h"
 #include "session_bus.h"
 #include "sway.h"
-
-#include <filesystem>
 
 using namespace it;
 using nlohmann::json;
@@ -16,15 +13,14 @@ using nlohmann::json;
 namespace {
 
 const std::string X11_THREAD = "Launching thread: Listening to Application focus for x11 applications)";
-const std::string NO_X_WINDOW = "Application changed: No active window detected, full wayland applications "
-                                "cannot be read unfortunately by x11-only execution.";
 const int SCREEN_W = 1280, SCREEN_H = 720;
 
-class SwayTest : public ServiceTest {
+class SwayTest : public DesktopSessionTest {
   protected:
     void SetUp() override {
-        ServiceTest::SetUp();
+        DesktopSessionTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
+        user = NOBODY;
         makeDir("/tmp/home", 0700, NOBODY);
         makeDir("/tmp/run", 0700, NOBODY);
         ASSERT_TRUE(writePatternPng("/tmp/pattern.png", SCREEN_W, SCREEN_H));
@@ -44,37 +40,11 @@ class SwayTest : public ServiceTest {
         ASSERT_TRUE(sway.startPortalBackend(bus.address(), error)) << error;
     }
 
-    std::vector<std::string> env(std::vector<std::string> extra = {}) const {
+    std::vector<std::string> env(std::vector<std::string> extra = {}) const override {
         extra.push_back(bus.addressEnv());
         return sway.sessionEnv(extra);
     }
-    void startClient(harness::Process& p, const std::vector<std::string>& argv, std::vector<std::string> extra,
-                     const std::string& outPath = "") {
-        harness::SpawnOptions options;
-        options.env = env(std::move(extra));
-        options.uid = NOBODY;
-        options.outPath = outPath;
-        std::string error;
-        ASSERT_TRUE(p.start(argv, options, &error)) << error;
-    }
-    json nextReport() {
-        json message;
-        EXPECT_TRUE(kx::awaitMessage(conn, "applicationChanged", message, TIMEOUT_MS)) << "no focus report";
-        return message.value("data", json::object());
-    }
-    // Reports up to the first for `title`, which is returned; the others were on the way there.
-    json reportFor(const std::string& title) {
-        json report = json::object();
-        while (report.value("title", "") != title) {
-            json message;
-            if (!kx::awaitMessage(conn, "applicationChanged", message, TIMEOUT_MS)) {
-                ADD_FAILURE() << "no report for " << title;
-                break;
-            }
-            report = message.value("data", json::object());
-        }
-        return report;
-    }
+    bool focus(const std::string& title) override { return sway.focus(title); }
 
     harness::Sway sway;
     harness::SessionBus bus;
@@ -117,43 +87,10 @@ TEST_F(SwayTest, ScreenshotsComeThroughTheRealPortal) {
     }
 }
 
-// A keyboard on the seat makes sway's focus reach the clients: GTK's Wayland windows are reported from
-// the accessibility bus, xterm's from XWayland, and XWayland stays quiet while a native window has the
-// focus. The list has the user's processes and XWayland's windows.
+// A keyboard on the seat makes sway's focus reach the clients.
 TEST_F(SwayTest, FocusFollowsSwayAcrossNativeAndXWaylandWindows) {
     startConnected(NOBODY, env());
-    ASSERT_TRUE(service.waitOut("Accessibility detected: Using AT-SPI2 for active window monitoring."));
-    harness::Process gtk, term;
-    std::vector<std::string> argv = harness::scriptCommand("gtk_windows.py");
-    argv.insert(argv.end(), {"Alpha", "Beta"});
-    startClient(gtk, argv, {"GDK_BACKEND=wayland"}, "/tmp/kx-test/gtk.out");
-    ASSERT_TRUE(waitFor([] { return contains(readLines("/tmp/kx-test/gtk.out"), "ready"); }));
-    // The script runs as /usr/bin/python3, a link to the interpreter's own file.
-    const std::string python = std::filesystem::canonical("/usr/bin/python3");
-    const json alpha = {{"pid", gtk.pid()}, {"proc", python}, {"title", "Alpha"}};
-    const json beta = {{"pid", gtk.pid()}, {"proc", python}, {"title", "Beta"}};
-    // sway focuses each new window; the last mapped is the last reported.
-    EXPECT_EQ(reportFor("Beta"), beta);
-    // Alpha was active for a moment when it was mapped: back to it only once that counts no more.
-    sleepMs(600);
-    ASSERT_TRUE(sway.focus("Alpha"));
-    EXPECT_EQ(nextReport(), alpha);
-
-    startClient(term, {"xterm", "-T", "Term One"}, {"NO_AT_BRIDGE=1"});
-    const json xterm = {{"pid", term.pid()}, {"proc", "xterm"}, {"title", "Term One"}};
-    EXPECT_EQ(nextReport(), xterm);
-    ASSERT_TRUE(sway.focus("Beta"));
-    EXPECT_EQ(nextReport(), beta);
-    ASSERT_TRUE(sway.focus("Term One"));
-    EXPECT_EQ(nextReport(), xterm);
-    EXPECT_FALSE(contains(service.out(), NO_X_WINDOW));
-
-    json entries;
-    ASSERT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS));
-    const auto has = [&](const json& entry) { return std::find(entries.begin(), entries.end(), entry) != entries.end(); };
-    EXPECT_TRUE(has({{"title", "Term One"}, {"processpath", "/usr/bin/xterm"}, {"platform", "x11"}})) << entries;
-    EXPECT_TRUE(has({{"title", "python3"}, {"processpath", python}, {"platform", "wayland"}})) << entries;
-    EXPECT_TRUE(has({{"title", "sway"}, {"processpath", "/usr/bin/sway"}, {"platform", "wayland"}})) << entries;
+    focusWalksNativeAndXWaylandWindows();
 }
 
 } // namespace
