@@ -26,8 +26,8 @@ void wayland_monitorFocusEntry();
 // Appends one entry per process of the service's own user whose executable can be read.
 void getOpenApplicationsWayland(std::vector<nlohmann::json>& outVec);
 
-// Base64 of a PNG of the rectangle from the desktop shell, or from the desktop portal when the shell
-// refuses; "" when neither can give one.
+// Base64 of a PNG of the rectangle's part on the desktop from the desktop shell, or from the desktop
+// portal when the shell refuses; "" when neither can give one within 30 s.
 std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int32_t height);
 
 // Between the files of the backend, and exposed for the tests.

@@ -4,7 +4,6 @@
 #include "platform_common.h"
 #include "platform_wayland.h"
 #include "platform_x11.h"
-
 #include "x11_display.h"
 
 #include <algorithm>
