@@ -49,3 +49,9 @@ if [ -x "$build/bench/bench_wayland" ]; then
     echo "== Wayland backend: focus through the accessibility bus, the /proc list, screenshots through stand-ins =="
     "$build/bench/bench_wayland" "$build/linuxServices/kx-services"
 fi
+
+if [ -x "$build/bench/bench_gnome" ]; then
+    echo
+    echo "== Wayland backend on the real GNOME Shell, headless: focus through Eval, screenshots through the shell and the portal =="
+    "$build/bench/bench_gnome" "$build/linuxServices/kx-services"
+fi
