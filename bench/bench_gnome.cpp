@@ -10,6 +10,7 @@
 // Usage (as root, for private namespaces): bench_gnome [KX_SERVICES_BINARY] [focus] [shots]
 // (default: both)
 
+#include "bench_frame.h"
 #include "bench_stats.h"
 #include "gnome_shell.h"
 #include "kx_client.h"
@@ -283,28 +284,13 @@ void benchShots(Desktop& d) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGPIPE, SIG_IGN);
-    std::string binary = KX_SERVICES_BINARY;
-    std::vector<std::string> parts;
-    for (int i = 1; i < argc; ++i)
-        (std::strchr(argv[i], '/') ? binary : parts.emplace_back()) = argv[i];
-    const auto wanted = [&](const std::string& part) {
-        return parts.empty() || std::find(parts.begin(), parts.end(), part) != parts.end();
-    };
-    try {
+    return bench::runBenchmark("bench_gnome", argc, argv, [](const bench::Run& run) {
         Desktop d;
-        d.binaryFd = open(binary.c_str(), O_RDONLY | O_CLOEXEC);
-        if (d.binaryFd < 0) die(binary + " cannot be opened");
-        std::string error;
-        if (!harness::usePrivateNamespaces(error)) die(error);
+        d.binaryFd = run.binaryFd;
         d.start();
-        std::printf("kx-services %s on a headless GNOME Shell\n", binary.c_str());
-        if (wanted("focus")) benchFocus(d);
-        if (wanted("shots")) benchShots(d);
+        std::printf("kx-services %s on a headless GNOME Shell\n", run.binary.c_str());
+        if (run.wanted("focus")) benchFocus(d);
+        if (run.wanted("shots")) benchShots(d);
         kx::disconnect(d.conn);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_gnome: %s\n", e.what());
-        return 1;
-    }
-    return 0;
+    });
 }

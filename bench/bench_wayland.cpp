@@ -10,6 +10,7 @@
 // Usage (as root, for a private /tmp): bench_wayland [KX_SERVICES_BINARY] [shots] [list] [focus]
 // (default: all three)
 
+#include "bench_frame.h"
 #include "bench_stats.h"
 #include "kx_client.h"
 #include "process.h"
@@ -280,29 +281,14 @@ void benchShots(Session& s) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGPIPE, SIG_IGN);
-    std::string binary = KX_SERVICES_BINARY;
-    std::vector<std::string> parts;
-    for (int i = 1; i < argc; ++i)
-        (std::strchr(argv[i], '/') ? binary : parts.emplace_back()) = argv[i];
-    const auto wanted = [&](const std::string& part) {
-        return parts.empty() || std::find(parts.begin(), parts.end(), part) != parts.end();
-    };
-    try {
+    return bench::runBenchmark("bench_wayland", argc, argv, [](const bench::Run& run) {
         Session s;
-        s.binaryFd = open(binary.c_str(), O_RDONLY | O_CLOEXEC);
-        if (s.binaryFd < 0) die(binary + " cannot be opened");
-        std::string error;
-        if (!harness::usePrivateNamespaces(error)) die(error);
+        s.binaryFd = run.binaryFd;
         s.start();
-        std::printf("kx-services %s on a private session bus\n", binary.c_str());
-        if (wanted("shots")) benchShots(s);
-        if (wanted("list")) benchList(s);
-        if (wanted("focus")) benchFocus(s);
+        std::printf("kx-services %s on a private session bus\n", run.binary.c_str());
+        if (run.wanted("shots")) benchShots(s);
+        if (run.wanted("list")) benchList(s);
+        if (run.wanted("focus")) benchFocus(s);
         kx::disconnect(s.conn);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_wayland: %s\n", e.what());
-        return 1;
-    }
-    return 0;
+    });
 }
