@@ -59,8 +59,8 @@ bool x11_readProperty(Display* dpy, Window w, Atom property, long length, Atom t
 int32_t x11_windowPid(Display* dpy, Window w);
 
 // The window's title: _NET_WM_NAME when it is UTF8_STRING text (format 8) and not empty, else the bytes
-// of WM_NAME (text of format 8, any encoding: Velloran's side replaces what is not UTF-8). NUL bytes at
-// the end are removed, as clients that count the terminator leave one there; embedded ones stay. An
+// of WM_NAME (text of format 8, any encoding: the outgoing message replaces what is not UTF-8). NUL
+// bytes at the end are removed, as clients that count the terminator leave one there; embedded ones stay. An
 // empty _NET_WM_NAME names nothing, so it does not hide a WM_NAME that does. False, with `out` empty,
 // when neither yields a non-empty title; a title of any length is returned whole.
 bool x11_windowTitle(Display* dpy, Window w, std::string& out);
