@@ -29,11 +29,7 @@ const std::string X11_THREAD = "Launching thread: Listening to Application focus
 const std::string NO_X_WINDOW = "Application changed: No active window detected, full wayland applications "
                                 "cannot be read unfortunately by x11-only execution.";
 
-std::string exeOf(pid_t pid) {
-    char link[4096];
-    const ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), link, sizeof link);
-    return n > 0 ? std::string(link, size_t(n)) : std::string();
-}
+using harness::exeOf;
 
 size_t countMatching(const std::vector<std::string>& lines, const std::string& part) {
     size_t n = 0;
