@@ -18,7 +18,7 @@ bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
 
 def call(name, path, interface, method, args, reply=None):
     return bus.call_sync(name, path, interface, method, args,
-                         GLib.VariantType(reply) if reply else None, Gio.DBusCallFlags.NONE, 10000, None)
+                         GLib.VariantType(reply) if reply else None, Gio.DBusCallFlags.NONE, 60000, None)
 
 
 def say(text):

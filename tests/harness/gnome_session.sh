@@ -71,7 +71,7 @@ for _ in $(seq 200); do [ -S "$dir/session_bus" ] && [ -S "$dir/system_bus" ] &&
 gnome-shell --headless --wayland --unsafe-mode --virtual-monitor "$monitor" >"$dir/shell.log" 2>&1 &
 shell=$!
 pids+=("$shell")
-for _ in $(seq 600); do
+for _ in $(seq 1200); do
   owned org.gnome.Shell.Screenshot && break
   kill -0 "$shell" 2>/dev/null || fail "gnome-shell ended at start; its log: $dir/shell.log"
   sleep 0.05
@@ -86,8 +86,9 @@ export WAYLAND_DISPLAY=$wayland DISPLAY=$display XAUTHORITY=$xauth
 # Services started later by D-Bus activation (the portal's GNOME backend) must find the displays.
 dbus-update-activation-environment WAYLAND_DISPLAY DISPLAY XAUTHORITY XDG_CURRENT_DESKTOP XDG_SESSION_TYPE ||
   fail "dbus-update-activation-environment failed"
-gdbus call --session -d org.gnome.Shell -o /org/gnome/Shell -m org.gnome.Shell.Eval 'Main.overview.hide()' \
-  >/dev/null || fail "the shell refused Eval"
+# A shell rendering in software on a loaded machine may take long to answer its first call.
+gdbus call --session --timeout 60 -d org.gnome.Shell -o /org/gnome/Shell -m org.gnome.Shell.Eval \
+  'Main.overview.hide()' >/dev/null || fail "the shell refused Eval"
 
 for var in XDG_SESSION_TYPE XDG_CURRENT_DESKTOP WAYLAND_DISPLAY DISPLAY XAUTHORITY DBUS_SESSION_BUS_ADDRESS \
   XDG_RUNTIME_DIR HOME; do
