@@ -309,8 +309,6 @@ std::string portalCapture(int32_t x, int32_t y, int32_t width, int32_t height, G
     return result;
 }
 
-} // namespace
-
 // The desktop as X clients see it: XWayland's root window, where XWayland runs. False when its size
 // cannot be learnt.
 bool desktopSize(int32_t& width, int32_t& height) {
@@ -321,6 +319,8 @@ bool desktopSize(int32_t& width, int32_t& height) {
     x11_closeDisplay(dpy);
     return true;
 }
+
+} // namespace
 
 std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int32_t height) {
     logOut("Received region screenshot req (Wayland/GNOME)... ");
