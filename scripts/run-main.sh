@@ -38,6 +38,10 @@ if [ $wayland = 1 ] && [ -z "${KX_RUN_MAIN_INSIDE:-}" ]; then
     bash "$0" --wayland "$build"
 fi
 if [ $wayland = 1 ]; then
+  # The source tree may itself lie under /tmp: relative paths still reach it through the working
+  # directory, but Python opens its script by absolute path, so the helpers are run from their text.
+  # Run in the background only: the subshell becomes the helper, so its pid is the one ended.
+  harness_py() { local name=$1; shift; exec /usr/bin/python3 -c "$(cat "tests/harness/$name")" "$@"; }
   mount -t tmpfs -o mode=1777 tmpfs /tmp
   unset DISPLAY WAYLAND_DISPLAY XAUTHORITY DBUS_SESSION_BUS_ADDRESS XDG_SESSION_TYPE
 fi
@@ -96,7 +100,7 @@ if [ $wayland = 1 ]; then
   while read -r kind var; do [ "$kind" = env ] && export "${var?}"; done <"$work/session.out"
   # Headless mutter has no keyboard on its seat until a remote-desktop session holds one: without it
   # native windows never hear that they got the focus. The shell shows a sharing indicator meanwhile.
-  /usr/bin/python3 tests/harness/gnome_control.py --keyboard <"$work/control.in" >"$work/control.out" 2>&1 &
+  harness_py gnome_control.py --keyboard <"$work/control.in" >"$work/control.out" 2>&1 &
   started $!
   exec 5>"$work/control.in"
   for _ in $(seq 100); do grep -q -e '^ready' -e '^failed' "$work/control.out" && break; sleep 0.1; done
@@ -107,7 +111,7 @@ if [ $wayland = 1 ]; then
     shell_eval "const w = global.display.list_all_windows().find(w => w.get_title() == '$1'); Main.activateWindow(w)" \
       >/dev/null
   }
-  GDK_BACKEND=wayland /usr/bin/python3 tests/harness/gtk_windows.py "kx demo: native" >/dev/null 2>&1 &
+  GDK_BACKEND=wayland harness_py gtk_windows.py "kx demo: native" >/dev/null 2>&1 &
   started $!
   xterm -T "kx demo: xterm" -e sh -c 'cat > "$0"' "$work/typed.txt" 2>/dev/null &
   started $!
