@@ -2,6 +2,7 @@
 
 #include "script_process.h"
 
+#include <algorithm>
 #include <filesystem>
 
 using nlohmann::json;
@@ -27,19 +28,6 @@ json DesktopSessionTest::nextReport(const std::string& expected) {
     return message.value("data", json::object());
 }
 
-json DesktopSessionTest::reportFor(const std::string& title) {
-    json report = json::object();
-    while (report.value("title", "") != title) {
-        json message;
-        if (!kx::awaitMessage(conn, "applicationChanged", message, TIMEOUT_MS)) {
-            ADD_FAILURE() << "no report for " << title;
-            break;
-        }
-        report = message.value("data", json::object());
-    }
-    return report;
-}
-
 void DesktopSessionTest::focusWalksNativeAndXWaylandWindows() {
     ASSERT_TRUE(service.waitOut("Accessibility detected: Using AT-SPI2 for active window monitoring."));
     harness::Process gtk, term;
@@ -51,11 +39,18 @@ void DesktopSessionTest::focusWalksNativeAndXWaylandWindows() {
     const std::string python = std::filesystem::canonical("/usr/bin/python3");
     const json alpha = {{"pid", gtk.pid()}, {"proc", python}, {"title", "Alpha"}};
     const json beta = {{"pid", gtk.pid()}, {"proc", python}, {"title", "Beta"}};
-    // Each window was active for a moment when it was mapped, perhaps before the monitor's listener was
-    // registered: go back to one only once that counts no more, past any report of it.
-    sleepMs(600);
+    // New windows are activated as they map, and a loaded machine delivers those reports late. They
+    // come in order, from the window's own connection: once Beta knows it is active they are on the way,
+    // and once they stop the walk begins, with Alpha's activation past the service's repeat window.
+    const auto activations = [](const std::string& title) {
+        const std::vector<std::string> lines = readLines("/tmp/kx-test/gtk.out");
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& line) { return line.rfind("active " + title + " ", 0) == 0; });
+    };
+    ASSERT_TRUE(waitFor([&] { return activations("Beta") > 0; })) << "Beta was never active";
+    focusReports(QUIET_MS);
     ASSERT_TRUE(focus("Alpha"));
-    EXPECT_EQ(reportFor("Alpha"), alpha);
+    EXPECT_EQ(nextReport("Alpha"), alpha);
 
     startClient(term, {"xterm", "-T", "Term One"}, {"NO_AT_BRIDGE=1"});
     const json xterm = {{"pid", term.pid()}, {"proc", "xterm"}, {"title", "Term One"}};

@@ -23,8 +23,6 @@ class DesktopSessionTest : public ServiceTest {
                      const std::string& outPath = "");
     // The next report; an empty object (and a failure naming `expected`) when none comes.
     nlohmann::json nextReport(const std::string& expected);
-    // Reports up to the first for `title`, which is returned; the others were on the way there.
-    nlohmann::json reportFor(const std::string& title);
 
     // With the service connected: two GTK windows on Wayland (reported from the accessibility bus) and an
     // xterm on XWayland (from XWayland), each reported as the desktop gives it the focus, XWayland quiet

@@ -169,4 +169,12 @@ std::string ServiceTest::nextReply(int timeoutMs) {
     return "<closed>";
 }
 
+std::vector<nlohmann::json> ServiceTest::focusReports(int firstMs) {
+    std::vector<nlohmann::json> all;
+    nlohmann::json message;
+    for (int wait = firstMs; kx::awaitMessage(conn, "applicationChanged", message, wait); wait = QUIET_MS)
+        all.push_back(message.value("data", nlohmann::json::object()));
+    return all;
+}
+
 } // namespace it

@@ -21,6 +21,9 @@ namespace it {
 constexpr int TIMEOUT_MS = 10000;
 // How long a test lets the service run before concluding that something did not happen.
 constexpr int SETTLE_MS = 300;
+// Focus reports that stay away this long have all come: the accessibility monitor's and the XWayland
+// monitor's (200 ms poll) reports of one activation come within it.
+constexpr int QUIET_MS = 800;
 
 constexpr uid_t NOBODY = 65534;
 
@@ -98,6 +101,8 @@ class ServiceTest : public testing::Test {
     Logged exchange(const std::string& text);
     // The next line on the outgoing pipe, or "<timeout>"/"<closed>".
     std::string nextReply(int timeoutMs = TIMEOUT_MS);
+    // The data of every focus report until they stop coming for QUIET_MS; the first may take `firstMs`.
+    std::vector<nlohmann::json> focusReports(int firstMs = TIMEOUT_MS);
 
     Service service;
     kx::Connection conn;

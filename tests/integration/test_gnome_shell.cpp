@@ -14,10 +14,6 @@ using nlohmann::json;
 
 namespace {
 
-// How long reports must stay away before an activation counts as fully reported: the accessibility
-// monitor's and the XWayland monitor's (200 ms poll) reports of one activation come within it.
-constexpr int QUIET_MS = 800;
-
 struct WindowKind {
     std::string title;
     std::vector<std::string> command; // after the GTK helper's own when `backend` is set
@@ -83,23 +79,15 @@ class GnomeShellTest : public ServiceTest {
                 {"proc", KINDS[kind].xwayland ? harness::commOf(pid) : harness::exeOf(pid)},
                 {"title", KINDS[kind].title}};
     }
-    // Every report until they stop coming for QUIET_MS; the first may take up to `firstMs`.
-    std::vector<json> reports(int firstMs = TIMEOUT_MS) {
-        std::vector<json> all;
-        json message;
-        for (int wait = firstMs; kx::awaitMessage(conn, "applicationChanged", message, wait); wait = QUIET_MS)
-            all.push_back(message.value("data", json::object()));
-        return all;
-    }
     // Makes `kind` the active window and lets the reports of everything before settle: new windows are
     // activated as they map, and a loaded machine delivers those reports late.
     void settleOn(size_t kind) {
         EXPECT_TRUE(shell.activateWindow(KINDS[kind].title));
         sleepMs(QUIET_MS);
-        reports(QUIET_MS);
+        focusReports(QUIET_MS);
     }
     std::vector<json> activate(size_t kind) {
-        if (shell.activateWindow(KINDS[kind].title)) return reports();
+        if (shell.activateWindow(KINDS[kind].title)) return focusReports();
         ADD_FAILURE() << "the shell did not activate " << KINDS[kind].title;
         return {};
     }
