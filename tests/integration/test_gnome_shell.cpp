@@ -14,6 +14,10 @@ using nlohmann::json;
 
 namespace {
 
+// The shell draws in software on one thread: on a loaded machine it stalls for many seconds, and with
+// it everything that waits on the shell (a window mapped, the focus moved).
+constexpr int SHELL_MS = 60000;
+
 struct WindowKind {
     std::string title;
     std::vector<std::string> command; // after the GTK helper's own when `backend` is set
@@ -69,7 +73,7 @@ class GnomeShellTest : public ServiceTest {
                                       json(kind.title).dump() + ")",
                                   &found) &&
                        found == "true";
-            })) << kind.title
+            }, SHELL_MS)) << kind.title
                 << " never appeared: " << harness::readWholeFile("/tmp/kx-test/" + kind.title + ".err");
         }
     }
@@ -87,7 +91,7 @@ class GnomeShellTest : public ServiceTest {
         focusReports(QUIET_MS);
     }
     std::vector<json> activate(size_t kind) {
-        if (shell.activateWindow(KINDS[kind].title)) return focusReports();
+        if (shell.activateWindow(KINDS[kind].title)) return focusReports(SHELL_MS);
         ADD_FAILURE() << "the shell did not activate " << KINDS[kind].title;
         return {};
     }
