@@ -113,6 +113,13 @@ bool isSet1Code(uint8_t sc) {
     return false;
 }
 
+uint32_t vkLayoutKeysym(uint8_t vk) {
+    // Letters and digits are their own keysyms (XK_A..XK_Z, XK_0..XK_9).
+    if ((vk >= 0x41 && vk <= 0x5A) || (vk >= 0x30 && vk <= 0x39)) return vk;
+    if (vk >= 0xBA && vk <= 0xE2) return uint32_t(lookupKey(VK_KEYSYMS, vk, 0));
+    return 0;
+}
+
 int vkToEvdev(uint8_t vk) {
     if (vk >= 0x41 && vk <= 0x5A) return mapAZ[vk - 0x41];
     if (vk >= 0x30 && vk <= 0x39) return map09[vk - 0x30];

@@ -51,6 +51,10 @@ extern const uint8_t SET1_CODES[22];
 constexpr int X11_KEYCODE_OFFSET = 8;
 bool isSet1Code(uint8_t sc);
 
+// The keysym a vk key stands for where the layout decides which key carries it: the letters, the
+// digits and the punctuation rows (0 for every other vk code, whose key is a fixed position).
+uint32_t vkLayoutKeysym(uint8_t vk);
+
 // evdev side; -1 when unmapped. virtualToEvdev writes the F25-F32 line for 0x88 to 0x8F.
 int vkToEvdev(uint8_t vk);
 int virtualToEvdev(uint8_t code);
