@@ -1,5 +1,7 @@
 #include "key_layout.h"
 
+#include "key_tables.h"
+
 #include <algorithm>
 #include <mutex>
 
@@ -14,7 +16,8 @@ std::shared_ptr<const ActiveLayout> g_active;
 
 std::shared_ptr<const ActiveLayout> makeActiveLayout(std::shared_ptr<xkb_keymap> keymap, uint32_t layout,
                                                      std::string name) {
-    if (!keymap) return nullptr;
+    if (!keymap || xkb_keymap_num_layouts(keymap.get()) == 0) return nullptr;
+    layout %= xkb_keymap_num_layouts(keymap.get());
     auto active = std::make_shared<ActiveLayout>();
     xkb_keymap* km = keymap.get();
     const xkb_keycode_t first = xkb_keymap_min_keycode(km), last = xkb_keymap_max_keycode(km);
@@ -40,9 +43,13 @@ std::shared_ptr<const ActiveLayout> makeActiveLayout(std::shared_ptr<xkb_keymap>
 std::shared_ptr<const ActiveLayout> compileLayout(const std::string& layout, const std::string& variant,
                                                   const std::string& options, uint32_t active,
                                                   std::string name) {
-    std::unique_ptr<xkb_context, void (*)(xkb_context*)> ctx(xkb_context_new(XKB_CONTEXT_NO_FLAGS),
-                                                              xkb_context_unref);
+    // The names are the desktop's, not this process's environment's (XKB_DEFAULT_LAYOUT...).
+    std::unique_ptr<xkb_context, void (*)(xkb_context*)> ctx(
+        xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES), xkb_context_unref);
     if (!ctx) return nullptr;
+    // A name that does not compile is the caller's to report, in one line of its own; the compiler's
+    // own account would run to several lines of standard error per attempt.
+    xkb_context_set_log_level(ctx.get(), XKB_LOG_LEVEL_CRITICAL);
     const xkb_rule_names names{"evdev", "pc105", layout.c_str(), variant.c_str(), options.c_str()};
     xkb_keymap* km = xkb_keymap_new_from_names(ctx.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS);
     if (!km) return nullptr;
@@ -53,6 +60,12 @@ std::shared_ptr<const ActiveLayout> compileLayout(const std::string& layout, con
 uint32_t keycodeForKeysym(const ActiveLayout& active, uint32_t keysym) {
     const auto it = active.keyOf.find(keysym);
     return it == active.keyOf.end() ? 0 : it->second;
+}
+
+int vkKeyUnder(const ActiveLayout* layout, uint8_t vk) {
+    const uint32_t keysym = layout ? vkLayoutKeysym(vk) : 0;
+    const uint32_t keycode = keysym ? keycodeForKeysym(*layout, keysym) : 0;
+    return keycode > X11_KEYCODE_OFFSET ? int(keycode) - X11_KEYCODE_OFFSET : vkToEvdev(vk);
 }
 
 void publishActiveLayout(std::shared_ptr<const ActiveLayout> layout) {

@@ -22,7 +22,8 @@ struct ActiveLayout {
     std::unordered_map<uint32_t, uint32_t> keyOf;
 };
 
-// The table for `layout` of `keymap` (which it keeps a reference to); null when keymap is null.
+// The table for `layout` of `keymap` (which it keeps a reference to); null when keymap is null. A
+// `layout` beyond the keymap's wraps around, as the X server wraps a locked group.
 std::shared_ptr<const ActiveLayout> makeActiveLayout(std::shared_ptr<xkb_keymap> keymap, uint32_t layout,
                                                      std::string name);
 
@@ -35,6 +36,12 @@ std::shared_ptr<const ActiveLayout> compileLayout(const std::string& layout, con
 
 // The xkb keycode (evdev + 8) carrying `keysym` in `active`, or 0 when the layout has none.
 uint32_t keycodeForKeysym(const ActiveLayout& active, uint32_t keysym);
+
+// The key vk `vk` presses under `layout`, as an evdev code: a vk key of the layout (vkLayoutKeysym) is
+// the key carrying its keysym; any other vk key, a keysym the layout lacks (a Latin letter under a
+// Cyrillic layout, where shortcuts go by position) and a null layout keep the US position (vkToEvdev).
+// -1 when the vk code has no key.
+int vkKeyUnder(const ActiveLayout* layout, uint8_t vk);
 
 // The layout the Wayland keys follow now: published by whatever follows the desktop, read per key by
 // the command reader. Null until something is published (then keys keep US positions).

@@ -51,6 +51,12 @@ extern const uint8_t SET1_CODES[22];
 constexpr int X11_KEYCODE_OFFSET = 8;
 bool isSet1Code(uint8_t sc);
 
+// What a key command names, whatever key it lands on: a release is matched to its press by it, as a
+// layout switch in between may have moved the symbol to another key.
+inline int keySource(KeySpace space, uint8_t code) {
+    return int(space) << 8 | code;
+}
+
 // The keysym a vk key stands for where the layout decides which key carries it: the letters, the
 // digits and the punctuation rows (0 for every other vk code, whose key is a fixed position).
 uint32_t vkLayoutKeysym(uint8_t vk);

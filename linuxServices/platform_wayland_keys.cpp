@@ -1,6 +1,9 @@
 // Key injection below the display server: a virtual keyboard made through /dev/uinput, which the
-// desktop reads like any other keyboard. Keys are key positions of a US keyboard (evdev codes).
+// desktop reads like any other keyboard. Keys are key positions (evdev codes): the vk keys of the
+// layout are the keys carrying their symbols in the layout the desktop says is active, every other
+// key is where a US keyboard has it.
 #include "held_keys.h"
+#include "key_layout.h"
 #include "key_tables.h"
 #include "platform_common.h"
 #include "platform_wayland.h"
@@ -49,12 +52,24 @@ int emit(int type, int code, int val) {
     return write(g_uinp, &ev, sizeof ev) < 0 ? -1 : 0;
 }
 
-void sendKey(int code, int32_t keyValue, bool isDown) {
+void sendKey(int code, int32_t keyValue, bool isDown, int source = -1) {
     logOut("[Wayland] Handling key press: " + std::to_string(keyValue) +
            " -> isDown: " + (isDown ? "1" : "0"));
     emit(EV_KEY, code, isDown ? 1 : 0);
     emit(EV_SYN, SYN_REPORT, 0);
-    noteKeyEvent(g_held, code, keyValue, isDown);
+    noteKeyEvent(g_held, code, keyValue, isDown, source);
+}
+
+int evdevKey(KeySpace space, uint8_t code) {
+    switch (space) {
+    case KeySpace::SET1:
+        return set1ToEvdev(code);
+    case KeySpace::VIRTUAL:
+        return virtualToEvdev(code);
+    case KeySpace::VK:
+        break;
+    }
+    return vkKeyUnder(activeLayout().get(), code);
 }
 
 } // namespace
@@ -104,23 +119,16 @@ void wayland_simulateKey(int32_t keycode, int32_t keyType, bool isDown) {
         return;
     }
     const uint8_t vk = narrowKeyValue(keycode);
-    int code = -1;
-    switch (keySpaceOf(keyType)) {
-    case KeySpace::SET1:
-        code = set1ToEvdev(vk);
-        break;
-    case KeySpace::VIRTUAL:
-        code = virtualToEvdev(vk);
-        break;
-    case KeySpace::VK:
-        code = vkToEvdev(vk);
-        break;
-    }
+    const KeySpace space = keySpaceOf(keyType);
+    // A release goes to the key its press went to, though the layout may have switched since.
+    const int source = keySource(space, vk);
+    const int pressed = isDown ? -1 : heldKeyFrom(g_held, source);
+    const int code = pressed >= 0 ? pressed : evdevKey(space, vk);
     if (code < 0) {
         logErr("[Wayland] Handling key press issue: Could not map given key to key on Linux");
         return;
     }
-    sendKey(code, keycode, isDown);
+    sendKey(code, keycode, isDown, source);
 }
 
 void wayland_releaseHeldKeys() {

@@ -1,6 +1,9 @@
 // Key injection on X11: vk and virtual codes become keysyms, which the server's current keymap turns
 // into keycodes; set1 codes are keycodes already. Each command is one XTest event, sent at once.
+// The vk keys of the layout (letters, digits, punctuation) go by the keymap's locked group, the
+// layout the user switched to; the others by Xlib's lookup, as ever.
 #include "held_keys.h"
+#include "key_layout.h"
 #include "key_tables.h"
 #include "platform_common.h"
 #include "platform_x11.h"
@@ -8,7 +11,10 @@
 
 #include <cstdlib>
 
+#include <X11/XKBlib.h>
+#include <X11/Xlib-xcb.h>
 #include <X11/extensions/XTest.h>
+#include <xkbcommon/xkbcommon-x11.h>
 
 namespace {
 
@@ -20,20 +26,83 @@ Display* g_dpy = nullptr;
 bool g_ready = false;
 HeldKeys g_held;
 
+// The server's keymap and its locked group, as the layout keys see them. Kept up to date from the
+// XKB events the key connection selects, so that a key costs no round trip: a group switch comes
+// as a state change alone, with no MappingNotify.
+struct ServerLayout {
+    int xkbEvent = -1; // the XKB extension's event code; -1 without XKB (keys then go by Xlib alone)
+    int32_t device = -1;
+    std::unique_ptr<xkb_context, void (*)(xkb_context*)> context{nullptr, xkb_context_unref};
+    std::shared_ptr<xkb_keymap> keymap;
+    uint32_t group = 0;
+    bool keymapChanged = true, groupChanged = true;
+    std::shared_ptr<const ActiveLayout> active;
+};
+ServerLayout g_layout;
+
+void followServerLayout() {
+    int opcode = 0, error = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
+    xcb_connection_t* xcb = XGetXCBConnection(g_dpy);
+    if (!XkbQueryExtension(g_dpy, &opcode, &g_layout.xkbEvent, &error, &major, &minor) ||
+        !xkb_x11_setup_xkb_extension(xcb, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+                                     XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, nullptr,
+                                     nullptr)) {
+        g_layout.xkbEvent = -1;
+        logOut("[x11] The X server has no XKB: keys follow the first layout of its keymap.");
+        return;
+    }
+    const unsigned maps = XkbNewKeyboardNotifyMask | XkbMapNotifyMask;
+    XkbSelectEvents(g_dpy, XkbUseCoreKbd, maps, maps);
+    XkbSelectEventDetails(g_dpy, XkbUseCoreKbd, XkbStateNotify, XkbGroupLockMask, XkbGroupLockMask);
+    g_layout.device = xkb_x11_get_core_keyboard_device_id(xcb);
+    g_layout.context.reset(xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES));
+}
+
+// A changed keymap is read again (one round trip, once per change), with the group locked then.
+void renewLayout() {
+    if (g_layout.xkbEvent < 0 || !g_layout.context) return;
+    if (g_layout.keymapChanged) {
+        g_layout.keymapChanged = false;
+        g_layout.groupChanged = true;
+        g_layout.keymap.reset(xkb_x11_keymap_new_from_device(g_layout.context.get(), XGetXCBConnection(g_dpy),
+                                                             g_layout.device, XKB_KEYMAP_COMPILE_NO_FLAGS),
+                              xkb_keymap_unref);
+        XkbStateRec state{};
+        if (XkbGetState(g_dpy, XkbUseCoreKbd, &state) == Success) g_layout.group = state.locked_group;
+    }
+    if (g_layout.groupChanged) {
+        g_layout.groupChanged = false;
+        g_layout.active = makeActiveLayout(g_layout.keymap, g_layout.group, "");
+    }
+}
+
 // A lost server leaves the connection open but useless; its keys went with it.
 bool usable() {
     return g_ready && g_dpy && !x11_connectionLost(g_dpy);
 }
 
-// Xlib keeps the keymap it read first and renews it only when the connection reads a MappingNotify.
-// This connection selects no events and would never read one, so a layout switched with setxkbmap
-// would go on resolving keysyms to the old layout's keys. Reading also notices a server that is gone.
+// Xlib keeps the keymap it read first and renews it only when the connection reads a MappingNotify
+// or an XKB map change. Unread, they would leave a layout switched with setxkbmap resolving keysyms
+// to the old layout's keys. Reading also notices a server that is gone.
 void takeInMappingChanges() {
     while (XPending(g_dpy) > 0) {
         XEvent event;
         XNextEvent(g_dpy, &event);
-        if (event.type == MappingNotify) XRefreshKeyboardMapping(&event.xmapping);
+        if (event.type == MappingNotify) {
+            XRefreshKeyboardMapping(&event.xmapping);
+            g_layout.keymapChanged = true;
+        } else if (event.type == g_layout.xkbEvent) {
+            const XkbEvent& xkb = reinterpret_cast<const XkbEvent&>(event);
+            if (xkb.any.xkb_type == XkbStateNotify) {
+                g_layout.group = uint32_t(xkb.state.locked_group);
+                g_layout.groupChanged = true;
+            } else {
+                XRefreshKeyboardMapping(&event.xmapping);
+                g_layout.keymapChanged = true;
+            }
+        }
     }
+    renewLayout();
 }
 
 void sendKey(int xkc, int32_t keyValue, bool isDown, int source = -1) {
@@ -82,6 +151,7 @@ void x11_init() {
         g_dpy = nullptr;
         return;
     }
+    followServerLayout();
     g_ready = true;
 }
 
@@ -105,11 +175,13 @@ void x11_simulateKey(int32_t keycodeRaw, int32_t keyType, bool isDown) {
     takeInMappingChanges();
     // A release goes to the key its press went to, though a layout switch may have moved the symbol
     // since: looked up again, it would let go of another key and leave the pressed one down.
-    const int source = int(space) << 8 | vk;
+    const int source = keySource(space, vk);
     const int pressed = isDown ? -1 : heldKeyFrom(g_held, source);
+    const bool layoutKey = space == KeySpace::VK && g_layout.active && vkLayoutKeysym(vk);
     const int xkc = x11_connectionLost(g_dpy) ? 0
                     : pressed > 0             ? pressed
                     : space == KeySpace::SET1 ? set1ToX11Keycode(vk)
+                    : layoutKey               ? vkKeyUnder(g_layout.active.get(), vk) + X11_KEYCODE_OFFSET
                                               : XKeysymToKeycode(g_dpy, ks);
     // The server may be found gone while the events are read, or while the keymap is.
     if (x11_connectionLost(g_dpy)) {
