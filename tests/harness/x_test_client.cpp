@@ -1,5 +1,6 @@
 #include "x_test_client.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xutil.h>
 
 namespace harness {
@@ -15,7 +16,8 @@ void XTestClient::close() {
     dpy_ = nullptr;
 }
 
-Window XTestClient::createWindow(const std::vector<std::pair<std::string, PropertyValue>>& properties, bool map) {
+Window XTestClient::createWindow(const std::vector<std::pair<std::string, PropertyValue>>& properties,
+                                 bool map) {
     const Window w = XCreateSimpleWindow(dpy_, DefaultRootWindow(dpy_), 0, 0, 200, 100, 0, 0, 0);
     for (const auto& [name, value] : properties)
         setProperty(w, name, value);
@@ -36,7 +38,8 @@ void XTestClient::setProperty(Window w, const std::string& name, const PropertyV
                         reinterpret_cast<const unsigned char*>(shorts.data()), int(shorts.size()));
     } else {
         XChangeProperty(dpy_, w, property, type, 32, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(value.numbers.data()), int(value.numbers.size()));
+                        reinterpret_cast<const unsigned char*>(value.numbers.data()),
+                        int(value.numbers.size()));
     }
     XSync(dpy_, False);
 }
@@ -50,10 +53,16 @@ void XTestClient::setActiveWindow(Window w) {
     setProperty(DefaultRootWindow(dpy_), "_NET_ACTIVE_WINDOW", {"WINDOW", 32, {}, {long(w)}});
 }
 
+bool XTestClient::lockGroup(unsigned group) {
+    const bool locked = XkbLockGroup(dpy_, XkbUseCoreKbd, group);
+    XSync(dpy_, False);
+    return locked;
+}
+
 void XTestClient::putPixels(int x, int y, int width, int height, const std::vector<unsigned long>& pixels) {
     const int screen = DefaultScreen(dpy_);
-    XImage* img = XCreateImage(dpy_, DefaultVisual(dpy_, screen), unsigned(DefaultDepth(dpy_, screen)), ZPixmap, 0,
-                               nullptr, unsigned(width), unsigned(height), 32, 0);
+    XImage* img = XCreateImage(dpy_, DefaultVisual(dpy_, screen), unsigned(DefaultDepth(dpy_, screen)),
+                               ZPixmap, 0, nullptr, unsigned(width), unsigned(height), 32, 0);
     img->data = static_cast<char*>(calloc(size_t(img->bytes_per_line) * size_t(height), 1));
     for (int row = 0; row < height; ++row)
         for (int col = 0; col < width; ++col)

@@ -12,9 +12,9 @@
 namespace harness {
 
 struct PropertyValue {
-    std::string type;   // "UTF8_STRING", "STRING", "CARDINAL"...
-    int format = 8;     // 8, 16 or 32
-    std::string bytes;  // format 8
+    std::string type;          // "UTF8_STRING", "STRING", "CARDINAL"...
+    int format = 8;            // 8, 16 or 32
+    std::string bytes;         // format 8
     std::vector<long> numbers; // formats 16 and 32
 };
 
@@ -31,11 +31,15 @@ class XTestClient {
 
     // A top-level window with exactly these properties; mapped windows are managed by a window
     // manager when one runs.
-    Window createWindow(const std::vector<std::pair<std::string, PropertyValue>>& properties, bool map = false);
+    Window createWindow(const std::vector<std::pair<std::string, PropertyValue>>& properties,
+                        bool map = false);
     void setProperty(Window w, const std::string& name, const PropertyValue& value);
     void destroyWindow(Window w);
     // What a window manager announces on the root.
     void setActiveWindow(Window w);
+    // Locks the keyboard's group (layout) `group` of the server's keymap, as a desktop's layout switch
+    // does; returns once the server has done it.
+    bool lockGroup(unsigned group);
     // Pixels of the server's own format (depth and byte order), row after row, put on the root at (x, y).
     void putPixels(int x, int y, int width, int height, const std::vector<unsigned long>& pixels);
 

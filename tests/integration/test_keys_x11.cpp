@@ -1,4 +1,5 @@
 // Keys injected into a real X server, seen from outside the service as the server's raw key events.
+#include "key_layout.h"
 #include "key_service_test.h"
 #include "key_tables.h"
 #include "raw_keys.h"
@@ -54,6 +55,16 @@ class X11KeysTest : public KeyServiceTest {
         std::string error;
         ASSERT_TRUE(keys.start(x.display(), error)) << error;
         startConnected(0, {x.displayEnv(), "XDG_SESSION_TYPE=x11"});
+    }
+
+    static std::string tap(int value, int type = 1) {
+        return key(true, value, type) + "\n" + key(false, value, type);
+    }
+    static std::vector<RawKey> taps(std::initializer_list<int> keycodes) {
+        std::vector<RawKey> events;
+        for (const int keycode : keycodes)
+            events.insert(events.end(), {{keycode, true}, {keycode, false}});
+        return events;
     }
 
     harness::XServer x;
@@ -119,15 +130,6 @@ TEST_F(X11KeysTest, EachCodeSpaceLandsOnTheEvdevSidesKeyUnderUs) {
 // to the very next command; a key held across a switch is released where it was pressed.
 TEST_F(X11KeysTest, LayoutSwitchAppliesToTheNextKey) {
     startAll();
-    const auto tap = [](int value, int type) {
-        return key(true, value, type) + "\n" + key(false, value, type);
-    };
-    const auto taps = [](std::initializer_list<int> keycodes) {
-        std::vector<RawKey> events;
-        for (const int keycode : keycodes)
-            events.insert(events.end(), {{keycode, true}, {keycode, false}});
-        return events;
-    };
     send(tap(0x5A, 1)); // Z under us
     expectLogged(keys.events, taps({52}));
     for (const char* layout : {"de", "us", "de"}) {
@@ -143,6 +145,63 @@ TEST_F(X11KeysTest, LayoutSwitchAppliesToTheNextKey) {
     ASSERT_TRUE(x.run({"setxkbmap", "us"}).ok());
     send(key(false, 0x5A, 1) + "\n" + tap(0x5A, 1) + "\n" + tap(SENTINEL, 3));
     expectLogged(keys.events, taps({29, 52, 10}));
+}
+
+// Two layouts in one keymap, as GNOME and KDE set X11 up: the locked group decides, and a switch (a
+// state change, without a MappingNotify) applies to the very next key, either way; a key held across
+// the switch is released where it was pressed.
+TEST_F(X11KeysTest, TheLockedGroupOfATwoLayoutKeymapDecides) {
+    startAll();
+    ASSERT_TRUE(x.run({"setxkbmap", "-layout", "us,de"}).ok());
+    harness::XTestClient user;
+    ASSERT_TRUE(user.open(x.display()));
+    send(tap(0x5A) + "\n" + tap(0x59)); // Z, Y under us
+    expectLogged(keys.events, taps({52, 29}));
+    ASSERT_TRUE(user.lockGroup(1));
+    send(tap(0x5A) + "\n" + tap(0x59) + "\n" + key(true, 0x5A, 1)); // under de, the last Z held
+    expectLogged(keys.events,
+                 (std::vector<RawKey>{{29, true}, {29, false}, {52, true}, {52, false}, {29, true}}));
+    ASSERT_TRUE(user.lockGroup(0));
+    send(key(false, 0x5A, 1) + "\n" + tap(0x5A) + "\n" + tap(SENTINEL, 3));
+    expectLogged(keys.events,
+                 (std::vector<RawKey>{{29, false}, {52, true}, {52, false}, SENTINEL_DOWN, SENTINEL_UP}));
+    ASSERT_TRUE(user.lockGroup(1));
+    send(tap(0x5A));
+    expectLogged(keys.events, taps({29}));
+}
+
+// One table through both backends: under each layout, every vk key of the layout lands at the X
+// server on the key that the Wayland backend's rule (the layout compiled from its names) picks. A
+// few keys are pinned to where a user of that layout finds them; under ru the Latin letters, which
+// it lacks, keep their US positions.
+TEST_F(X11KeysTest, EveryLayoutKeyLandsWhereTheWaylandRulePutsIt) {
+    startAll();
+    const std::map<std::pair<std::string, int>, int> pinned = {
+        {{"us", 0x5A}, 52}, {{"de", 0x5A}, 29}, {{"de", 0x59}, 52}, {{"de", 0xBD}, 61},
+        {{"fr", 0x41}, 24}, {{"fr", 0x51}, 38}, {{"fr", 0x4D}, 47}, {{"fr", 0x31}, 10},
+        {{"fr", 0xBC}, 58}, {{"ru", 0x43}, 54}, {{"ru", 0x31}, 10},
+    };
+    for (const std::string layout : {"us", "de", "fr", "ru"}) {
+        const harness::RunResult switched = x.run({"setxkbmap", layout});
+        ASSERT_TRUE(switched.ok()) << layout << ": " << switched.err;
+        const auto rule = compileLayout(layout, "", "", 0, layout);
+        ASSERT_TRUE(rule) << layout;
+        std::string burst;
+        std::vector<RawKey> events;
+        for (int vk = 0; vk < 256; ++vk) {
+            if (!vkLayoutKeysym(uint8_t(vk))) continue;
+            const int keycode = vkKeyUnder(rule.get(), uint8_t(vk)) + X11_KEYCODE_OFFSET;
+            const auto pin = pinned.find({layout, vk});
+            if (pin != pinned.end()) {
+                EXPECT_EQ(keycode, pin->second) << layout << " vk " << vk;
+            }
+            burst += tap(vk) + "\n";
+            events.insert(events.end(), {{keycode, true}, {keycode, false}});
+        }
+        send(burst + tap(SENTINEL, 3));
+        events.insert(events.end(), {SENTINEL_DOWN, SENTINEL_UP});
+        expectLogged(keys.events, events, layout);
+    }
 }
 
 // A key pressed and never released is let go when Velloran goes away, the latest first; a release of
