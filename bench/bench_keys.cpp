@@ -3,7 +3,11 @@
 // (what a user would otherwise script); the sustained rate with none lost; and, in a qemu guest with
 // Debian's kernel, the events per second the virtual keyboard takes and an evdev reader reads back.
 //
-// Usage: bench_keys [--presses N] [--xdotool N] [--rate N] [--no-guest]     (root: private namespaces)
+// With --baseline, another kx-services binary (the service as it was) takes turns with this one.
+// Also: how soon a layout switch on the X server is followed.
+//
+// Usage: bench_keys [--presses N] [--xdotool N] [--rate N] [--baseline KX_SERVICES] [--no-guest]
+//        (root: private namespaces)
 
 #include "bench_stats.h"
 #include "evdev_reader.h"
@@ -12,6 +16,7 @@
 #include "raw_keys.h"
 #include "uinput_guest.h"
 #include "x_server.h"
+#include "x_test_client.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -70,12 +76,17 @@ struct Row {
 void printRows(const std::vector<Row>& rows, double goalBase) {
     std::printf("%-34s %9s %9s %9s\n", "latency, microseconds", "p50", "p99", "samples");
     for (const Row& r : rows)
-        std::printf("%-34s %9.1f %9.1f %9zu\n", r.name, percentile(r.us, 0.5), percentile(r.us, 0.99),
-                    r.us.size());
+        if (!r.us.empty())
+            std::printf("%-34s %9.1f %9.1f %9zu\n", r.name, percentile(r.us, 0.5), percentile(r.us, 0.99),
+                        r.us.size());
     const double service = percentile(rows[2].us, 0.5);
     std::printf("kx-services p50 / (XTest p50 + echo p50) = %.2f (goal: at most 1.5)\n", service / goalBase);
     std::printf("xdotool p50 / kx-services p50 = %.1f (goal: at least 20)\n",
                 percentile(rows[3].us, 0.5) / service);
+    if (!rows[4].us.empty())
+        std::printf("kx-services p50 / baseline p50 = %.2f, p99 / p99 = %.2f (goal: at most 1.1)\n",
+                    service / percentile(rows[4].us, 0.5),
+                    percentile(rows[2].us, 0.99) / percentile(rows[4].us, 0.99));
 }
 
 // A child that sends back every byte it reads: what the pipe alone costs a command.
@@ -98,7 +109,31 @@ pid_t startEcho(int& toEcho, int& fromEcho) {
     return pid;
 }
 
-void benchX11(int presses, int xdotoolKeys, int rateKeys) {
+// A keymap of two layouts, the group locked as a desktop's switch does: the time from the switch to
+// the server delivering the first key under the new layout (vk Z: the Y position in German).
+void benchGroupSwitch(const harness::XServer& x, harness::RawKeySource& keys, kx::Connection& conn) {
+    if (!x.run({"setxkbmap", "-layout", "us,de"}).ok()) die("setxkbmap us,de failed");
+    harness::XTestClient user;
+    if (!user.open(x.display())) die("cannot open " + x.display());
+    std::vector<double> us;
+    for (int i = 0; i < 200; ++i) {
+        const unsigned group = (i + 1) % 2;
+        const int keycode = group == 1 ? 29 : 52;
+        us.push_back(timeKey(keys, keycode, true, [&] {
+            if (!user.lockGroup(group)) die("the group was not locked");
+            if (!kx::sendKey(conn, true, 'Z', 1)) die("kx-services does not read");
+        }));
+        kx::sendKey(conn, false, 'Z', 1);
+        harness::RawKey release{};
+        if (!keys.next(release, TIMEOUT_MS) || release.keycode != keycode) die("the release went astray");
+    }
+    std::printf("group switch to the first key under it: p50 %.1f us, p99 %.1f us, %zu switches (goal: "
+                "at most 100 ms)\n",
+                percentile(us, 0.5), percentile(us, 0.99), us.size());
+    if (!x.run({"setxkbmap", "-layout", "us"}).ok()) die("setxkbmap us failed");
+}
+
+void benchX11(int presses, int xdotoolKeys, int rateKeys, const std::string& baseline) {
     harness::XServer x;
     harness::XServerOptions options;
     options.windowManager = false;
@@ -110,41 +145,60 @@ void benchX11(int presses, int xdotoolKeys, int rateKeys) {
     std::vector<Row> rows = {{"bare XTest client (floor)", {}},
                              {"FIFO echo, one line", {}},
                              {"kx-services keyDown/keyUp line", {}},
-                             {"xdotool key --delay 0, per key", {}}};
+                             {"xdotool key --delay 0, per key", {}},
+                             {"baseline kx-services, same line", {}}};
     Display* dpy = XOpenDisplay(x.display().c_str());
     if (!dpy) die("cannot open " + x.display());
     int toEcho = -1, fromEcho = -1;
     const pid_t echo = startEcho(toEcho, fromEcho);
     harness::Process service;
-    harness::SpawnOptions spawn;
-    spawn.env = x.clientEnv();
-    spawn.env.push_back("XDG_SESSION_TYPE=x11");
-    if (!service.start({KX_SERVICES_BINARY}, spawn, &error)) die(error);
     kx::Connection conn;
-    if (!kx::connectToService(conn, kx::DEFAULT_PIPE_DIR, TIMEOUT_MS, error)) die(error);
+    const auto startService = [&](const std::string& binary) {
+        harness::SpawnOptions spawn;
+        spawn.env = x.clientEnv();
+        spawn.env.push_back("XDG_SESSION_TYPE=x11");
+        if (!service.start({binary}, spawn, &error)) die(error);
+        if (!kx::connectToService(conn, kx::DEFAULT_PIPE_DIR, TIMEOUT_MS, error)) die(error);
+    };
+    const auto stopService = [&] {
+        kx::disconnect(conn);
+        service.stop();
+        std::filesystem::remove_all(kx::DEFAULT_PIPE_DIR); // for the next service's pipes
+    };
     const std::string line = kx::keyMessage(true, 0x41, 1).dump() + "\n";
 
-    // The three take turns, so that drift of the machine's load falls on all of them alike.
-    for (int i = 0; i < presses; ++i) {
-        for (const bool press : {true, false}) {
-            rows[0].us.push_back(timeKey(keys, KEYCODE_A, press, [&] {
-                XTestFakeKeyEvent(dpy, KEYCODE_A, press, CurrentTime);
-                XFlush(dpy);
-            }));
-            char reply[4096];
-            const auto start = Clock::now();
-            if (write(toEcho, line.data(), line.size()) != ssize_t(line.size())) die("echo write");
-            for (size_t got = 0; got < line.size();) {
-                const ssize_t n = read(fromEcho, reply, sizeof reply);
-                if (n <= 0) die("echo read");
-                got += size_t(n);
+    // The three take turns, so that drift of the machine's load falls on all of them alike; a baseline
+    // binary (the service as it was) takes turns with this one in rounds, as the pipes serve one at a time.
+    const int rounds = baseline.empty() ? 1 : 10;
+    for (int round = 0; round < rounds; ++round) {
+        for (const std::string& binary : {std::string(KX_SERVICES_BINARY), baseline}) {
+            if (binary.empty()) continue;
+            Row& serviceRow = binary == baseline ? rows[4] : rows[2];
+            startService(binary);
+            for (int i = round * presses / rounds; i < (round + 1) * presses / rounds; ++i) {
+                for (const bool press : {true, false}) {
+                    rows[0].us.push_back(timeKey(keys, KEYCODE_A, press, [&] {
+                        XTestFakeKeyEvent(dpy, KEYCODE_A, press, CurrentTime);
+                        XFlush(dpy);
+                    }));
+                    char reply[4096];
+                    const auto start = Clock::now();
+                    if (write(toEcho, line.data(), line.size()) != ssize_t(line.size())) die("echo write");
+                    for (size_t got = 0; got < line.size();) {
+                        const ssize_t n = read(fromEcho, reply, sizeof reply);
+                        if (n <= 0) die("echo read");
+                        got += size_t(n);
+                    }
+                    rows[1].us.push_back(micros(start, Clock::now()));
+                    serviceRow.us.push_back(timeKey(keys, KEYCODE_A, press, [&] {
+                        if (!kx::sendKey(conn, press, 0x41, 1)) die("kx-services does not read");
+                    }));
+                }
             }
-            rows[1].us.push_back(micros(start, Clock::now()));
-            rows[2].us.push_back(timeKey(keys, KEYCODE_A, press, [&] {
-                if (!kx::sendKey(conn, press, 0x41, 1)) die("kx-services does not read");
-            }));
+            if (round + 1 < rounds) stopService();
         }
     }
+    if (!baseline.empty()) startService(KX_SERVICES_BINARY); // the rest is this binary's
     for (int i = 0; i < xdotoolKeys; ++i) {
         harness::Process xdotool;
         harness::SpawnOptions xdo;
@@ -179,6 +233,7 @@ void benchX11(int presses, int xdotoolKeys, int rateKeys) {
         XFlush(dpy);
     });
     rate("sustained, kx-services", [&](bool press) { kx::sendKey(conn, press, 0x41, 1); });
+    benchGroupSwitch(x, keys, conn);
 
     kx::disconnect(conn);
     service.stop();
@@ -229,6 +284,7 @@ int guestRate(int keys) {
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     int presses = 2000, xdotoolKeys = 300, rateKeys = 20000;
+    std::string baseline;
     bool guest = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -238,10 +294,13 @@ int main(int argc, char** argv) {
             xdotoolKeys = std::atoi(argv[++i]);
         else if (arg == "--rate" && i + 1 < argc)
             rateKeys = std::atoi(argv[++i]);
+        else if (arg == "--baseline" && i + 1 < argc)
+            baseline = argv[++i];
         else if (arg == "--no-guest")
             guest = false;
         else
-            die("usage: bench_keys [--presses N] [--xdotool N] [--rate N] [--no-guest]");
+            die("usage: bench_keys [--presses N] [--xdotool N] [--rate N] [--baseline KX_SERVICES] "
+                "[--no-guest]");
     }
     if (getenv(GUEST_FLAG)) return guestRate(rateKeys);
 
@@ -249,7 +308,7 @@ int main(int argc, char** argv) {
     if (!harness::usePrivateNamespaces(error)) die(error);
     std::printf("key injection on Xvfb: %d presses and %d releases each, xdotool %d keys\n", presses, presses,
                 xdotoolKeys);
-    benchX11(presses, xdotoolKeys, rateKeys);
+    benchX11(presses, xdotoolKeys, rateKeys, baseline);
     if (!guest) return 0;
     char self[4096] = {};
     if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) die("cannot find this program");
