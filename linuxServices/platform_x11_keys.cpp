@@ -10,6 +10,7 @@
 #include "x11_display.h"
 
 #include <cstdlib>
+#include <vector>
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib-xcb.h>
@@ -37,6 +38,11 @@ struct ServerLayout {
     uint32_t group = 0;
     bool keymapChanged = true, groupChanged = true;
     std::shared_ptr<const ActiveLayout> active;
+    // Keys that switch the group, by keycode. Pressed through this connection, the switch they cause
+    // reaches it only once the server has handled the press: the next key waits for it (one round
+    // trip, after such keys only), or it would still go by the old layout.
+    std::vector<bool> switchKeys;
+    bool awaitSwitch = false;
 };
 ServerLayout g_layout;
 
@@ -58,6 +64,23 @@ void followServerLayout() {
     g_layout.context.reset(xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES));
 }
 
+std::vector<bool> findSwitchKeys(xkb_keymap* keymap) {
+    std::vector<bool> keys;
+    if (!keymap) return keys;
+    keys.resize(xkb_keymap_max_keycode(keymap) + 1);
+    for (xkb_keycode_t kc = xkb_keymap_min_keycode(keymap); kc < keys.size(); ++kc)
+        for (xkb_layout_index_t layout = 0; layout < xkb_keymap_num_layouts_for_key(keymap, kc); ++layout)
+            for (xkb_level_index_t level = 0; level < xkb_keymap_num_levels_for_key(keymap, kc, layout);
+                 ++level) {
+                const xkb_keysym_t* syms = nullptr;
+                const int n = xkb_keymap_key_get_syms_by_level(keymap, kc, layout, level, &syms);
+                for (int i = 0; i < n; ++i)
+                    if (syms[i] >= XKB_KEY_ISO_Group_Lock && syms[i] <= XKB_KEY_ISO_Last_Group_Lock)
+                        keys[kc] = true;
+            }
+    return keys;
+}
+
 // A changed keymap is read again (one round trip, once per change), with the group locked then.
 void renewLayout() {
     if (g_layout.xkbEvent < 0 || !g_layout.context) return;
@@ -67,6 +90,7 @@ void renewLayout() {
         g_layout.keymap.reset(xkb_x11_keymap_new_from_device(g_layout.context.get(), XGetXCBConnection(g_dpy),
                                                              g_layout.device, XKB_KEYMAP_COMPILE_NO_FLAGS),
                               xkb_keymap_unref);
+        g_layout.switchKeys = findSwitchKeys(g_layout.keymap.get());
         XkbStateRec state{};
         if (XkbGetState(g_dpy, XkbUseCoreKbd, &state) == Success) g_layout.group = state.locked_group;
     }
@@ -85,6 +109,8 @@ bool usable() {
 // or an XKB map change. Unread, they would leave a layout switched with setxkbmap resolving keysyms
 // to the old layout's keys. Reading also notices a server that is gone.
 void takeInMappingChanges() {
+    if (g_layout.awaitSwitch) XSync(g_dpy, False);
+    g_layout.awaitSwitch = false;
     while (XPending(g_dpy) > 0) {
         XEvent event;
         XNextEvent(g_dpy, &event);
@@ -110,6 +136,8 @@ void sendKey(int xkc, int32_t keyValue, bool isDown, int source = -1) {
     XTestFakeKeyEvent(g_dpy, unsigned(xkc), isDown ? True : False, CurrentTime);
     x11_flush(g_dpy);
     noteKeyEvent(g_held, xkc, keyValue, isDown, source);
+    if (size_t(xkc) < g_layout.switchKeys.size() && g_layout.switchKeys[size_t(xkc)])
+        g_layout.awaitSwitch = true;
 }
 
 // The X11 side of the key tables: a keysym (NoSymbol when unmapped), or for set1 a keycode (0).

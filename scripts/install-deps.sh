@@ -10,7 +10,7 @@ packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libglib2.0-dev
   libx11-dev libxtst-dev libgdk-pixbuf-2.0-dev libatspi2.0-dev libxkbcommon-dev
   libxkbcommon-x11-dev libx11-xcb-dev)
 if [ "$what" = main ] || [ "$what" = test ]; then
-  packages+=(xvfb openbox xterm xdotool procps)
+  packages+=(xvfb openbox xterm xdotool procps x11-xkb-utils)
 fi
 if [ "$what" = main-wayland ] || [ "$what" = test ]; then
   # GNOME Shell as a headless Wayland compositor with XWayland, its portal and the accessibility bus;

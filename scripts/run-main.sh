@@ -4,8 +4,8 @@
 # Without a desktop session (no DISPLAY and no WAYLAND_DISPLAY) it brings up a headless X session of
 # its own (Xvfb, openbox and two small windows) and shows what the service observes there: a focus
 # report for each window as it is activated, the application list, keys typed into a window through
-# kxctl, and a captured region saved as region.png. In a desktop session it runs against that session
-# instead and injects no keys. Everything it starts is ended again, by pid.
+# kxctl (under us, then under German, switched to as users do), and a captured region saved as
+# region.png. In a desktop session it runs against that session instead and injects no keys. Everything it starts is ended again, by pid.
 #
 # With --wayland it shows the same against a headless GNOME Shell of its own (a Wayland compositor with
 # XWayland, its portal and the accessibility bus; tests/harness/gnome_session.sh), in private mount and
@@ -176,9 +176,24 @@ if [ $wayland = 1 ] || [ $headless = 1 ]; then
     say "Typing h, i, Enter into '$typing' with kxctl key commands (virtual-key codes)"
     activate "$typing"
     for code in 72 73 13; do send "key down $code" "key up $code"; done
+    if [ $headless = 1 ]; then
+      sleep 0.5
+      # Two layouts in one keymap, as GNOME and KDE set X11 up, and the layout switch key pressed (Caps
+      # Lock here), which locks the second group. vk keys then type their symbols wherever German has
+      # them; set1 codes are positions and type what German puts there (the three keys right of P and
+      # L: u, o and a umlaut).
+      say "Switching to German (layouts us,de, switched with Caps Lock), then typing vk Y, vk Z," \
+        "vk minus, set1 1A, 27, 28 and Enter"
+      setxkbmap -layout us,de -option grp:caps_toggle
+      send "key down 20" "key up 20"
+      for code in 89 90 189; do send "key down $code" "key up $code"; done
+      for code in 26 39 40; do send "key down $code 3" "key up $code 3"; done
+      send "key down 13" "key up 13"
+    fi
     sleep 1
     if [ -s "$work/typed.txt" ]; then
-      echo "   the window received: $(cat "$work/typed.txt")"
+      echo "   the window received:"
+      sed 's/^/     /' "$work/typed.txt"
     else
       echo "   the window received nothing; the service logged:"
       grep -i 'key' "$work/service.err" | sed 's/^/   /' || true

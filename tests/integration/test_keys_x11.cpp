@@ -148,11 +148,11 @@ TEST_F(X11KeysTest, LayoutSwitchAppliesToTheNextKey) {
 }
 
 // Two layouts in one keymap, as GNOME and KDE set X11 up: the locked group decides, and a switch (a
-// state change, without a MappingNotify) applies to the very next key, either way; a key held across
-// the switch is released where it was pressed.
+// state change, without a MappingNotify) applies to the very next key, either way, also one made by
+// a key the service pressed; a key held across the switch is released where it was pressed.
 TEST_F(X11KeysTest, TheLockedGroupOfATwoLayoutKeymapDecides) {
     startAll();
-    ASSERT_TRUE(x.run({"setxkbmap", "-layout", "us,de"}).ok());
+    ASSERT_TRUE(x.run({"setxkbmap", "-layout", "us,de", "-option", "grp:caps_toggle"}).ok());
     harness::XTestClient user;
     ASSERT_TRUE(user.open(x.display()));
     send(tap(0x5A) + "\n" + tap(0x59)); // Z, Y under us
@@ -168,6 +168,10 @@ TEST_F(X11KeysTest, TheLockedGroupOfATwoLayoutKeymapDecides) {
     ASSERT_TRUE(user.lockGroup(1));
     send(tap(0x5A));
     expectLogged(keys.events, taps({29}));
+    // Velloran presses the layout switch key itself (Caps Lock here), and the next key goes by the
+    // layout it switched to.
+    send(tap(0x14) + "\n" + tap(0x5A));
+    expectLogged(keys.events, taps({66, 52}));
 }
 
 // One table through both backends: under each layout, every vk key of the layout lands at the X
