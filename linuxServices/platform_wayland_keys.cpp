@@ -1,6 +1,7 @@
 // Key injection below the display server: a virtual keyboard made through /dev/uinput, which the
 // desktop reads like any other keyboard. Keys are key positions of a US keyboard (evdev codes).
 #include "held_keys.h"
+#include "key_layout.h"
 #include "key_tables.h"
 #include "platform_common.h"
 #include "platform_wayland.h"
@@ -112,9 +113,14 @@ void wayland_simulateKey(int32_t keycode, int32_t keyType, bool isDown) {
     case KeySpace::VIRTUAL:
         code = virtualToEvdev(vk);
         break;
-    case KeySpace::VK:
+    case KeySpace::VK: {
         code = vkToEvdev(vk);
+        const uint32_t keysym = vkLayoutKeysym(vk);
+        const auto layout = keysym ? activeLayout() : nullptr;
+        const uint32_t keycode = layout ? keycodeForKeysym(*layout, keysym) : 0;
+        if (keycode) code = int(keycode) - 8;
         break;
+    }
     }
     if (code < 0) {
         logErr("[Wayland] Handling key press issue: Could not map given key to key on Linux");
