@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -43,6 +44,9 @@ struct Follower {
     GMainContext* context = nullptr;
     GMainLoop* loop = nullptr;
     std::string logged; // the last log line, so a repeated report of the same layout logs nothing
+    // Layouts compiled from names, by "layout|variant|options": compiling takes milliseconds, and users
+    // switch back and forth among a few.
+    std::map<std::string, std::shared_ptr<const ActiveLayout>> compiled;
 
     // sway
     int swayEvents = -1;
@@ -95,7 +99,9 @@ std::string displayName(const std::string& layout, const std::string& variant) {
 void publishNames(Follower& f, const std::string& layout, const std::string& variant,
                   const std::string& options, const std::string& source) {
     const std::string name = displayName(layout, variant);
-    announce(f, compileLayout(layout, variant, options, 0, name), name, source);
+    auto& layoutFor = f.compiled[layout + "|" + variant + "|" + options];
+    if (!layoutFor) layoutFor = compileLayout(layout, variant, options, 0, name);
+    announce(f, layoutFor, name, source);
 }
 
 std::vector<std::string> splitList(const std::string& text, char by = ',') {

@@ -7,7 +7,7 @@ set -euo pipefail
 
 what=${1:-test}
 packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libglib2.0-dev
-  libx11-dev libxtst-dev libgdk-pixbuf-2.0-dev libatspi2.0-dev libxkbcommon-dev)
+  libx11-dev libxtst-dev libgdk-pixbuf-2.0-dev libatspi2.0-dev libxkbcommon-dev libwayland-dev)
 if [ "$what" = main ] || [ "$what" = test ]; then
   packages+=(xvfb openbox xterm xdotool procps)
 fi
@@ -42,6 +42,9 @@ if [ "$what" = test ]; then
   packages+=(sway xdg-desktop-portal xdg-desktop-portal-wlr pipewire grim wtype)
   # KWin, headless (about 130 MB): its focus moved by its own scripting.
   packages+=(kwin-wayland)
+  # Keys seen where they arrive: wev prints the keysyms sway gives its window in the guest; IBus, which
+  # GNOME Shell needs to keep the current input source in its settings.
+  packages+=(wev ibus)
 fi
 
 missing=()

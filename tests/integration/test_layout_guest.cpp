@@ -1,0 +1,242 @@
+// Keys typed where the characters arrive: sway, inside the qemu guest, reads the service's virtual
+// keyboard through libinput, and wev prints the keysyms its window receives. The layout is sway's, set
+// and switched over its IPC; the service learns it from sway, or from the settings a GNOME session or the
+// system keeps. One boot runs every SwayLayoutTest below (sway_guest.sh starts sway and wev first).
+#include "key_service_test.h"
+#include "script_process.h"
+#include "uinput_guest.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <unistd.h>
+
+using namespace it;
+using Syms = std::vector<std::string>;
+
+namespace {
+
+const char GUEST_FLAG[] = "KX_IN_SWAY_GUEST";
+const int GUEST_TIMEOUT_MS = 420000;
+// The keyboard appears in sway 0.3-0.7 s after its creation on an idle machine; a guest under TCG on a
+// loaded one is many times slower.
+const int SWAY_MS = 60000;
+const std::string IDENTIFIER = "7531:260:kx-services-virtual-kbd";
+const int VK_LCONTROL = 0xA2, VK_OEM_MINUS = 0xBD;
+
+std::string env(const char* name) {
+    const char* value = std::getenv(name);
+    return std::string(name) + "=" + (value ? value : "");
+}
+
+std::string follows(const std::string& what) {
+    return "[Layout] Keys follow the keyboard layout " + what;
+}
+
+class SwayLayoutTest : public KeyServiceTest {
+  protected:
+    // Press and release of each vk code in turn; a chord holds the first key over a tap of the second.
+    static std::string taps(const std::vector<int>& codes, int type = 1) {
+        std::string text;
+        for (const int code : codes)
+            text += key(true, code, type) + "\n" + key(false, code, type) + "\n";
+        return text;
+    }
+    static std::string chord(int held, int code) {
+        return key(true, held, 1) + "\n" + taps({code}) + key(false, held, 1) + "\n";
+    }
+
+    void SetUp() override {
+        if (!getenv(GUEST_FLAG)) GTEST_SKIP() << "runs inside the guest of SwayGuest.RunsTheLayoutTests";
+        KeyServiceTest::SetUp();
+        wevLog = getenv("KX_WEV_LOG");
+        wevSeen = harness::readWholeFile(wevLog).size();
+    }
+
+    static std::vector<std::string> swayEnv() {
+        std::vector<std::string> all = harness::baseEnv();
+        all.push_back(env("SWAYSOCK"));
+        return all;
+    }
+    harness::RunResult sway(const std::string& command) {
+        return harness::run({"swaymsg", command}, swayEnv());
+    }
+    bool keyboardInSway() {
+        return harness::run({"swaymsg", "-t", "get_inputs"}, swayEnv()).out.find(IDENTIFIER) !=
+               std::string::npos;
+    }
+
+    // A service with `session` whose virtual keyboard sway reads: a previous one's keyboard must have
+    // gone from sway first, since both carry the same name.
+    void startService(const std::vector<std::string>& session) {
+        if (service.running()) {
+            kx::disconnect(conn);
+            service.kill();
+            ASSERT_TRUE(harness::run({"rm", "-rf", PIPE_DIR}, harness::baseEnv()).ok());
+            ASSERT_TRUE(waitFor([&] { return !keyboardInSway(); }, SWAY_MS));
+        }
+        std::vector<std::string> all = {"XDG_SESSION_TYPE=wayland", env("WAYLAND_DISPLAY"),
+                                        env("XDG_RUNTIME_DIR")};
+        all.insert(all.end(), session.begin(), session.end());
+        startConnected(0, all);
+        ASSERT_TRUE(waitFor([&] { return keyboardInSway(); }, SWAY_MS));
+    }
+
+    // Waits for the log line `line` past the first logSeen lines.
+    bool logged(const std::string& line) {
+        return waitFor(
+            [&] {
+                const std::vector<std::string> out = service.out();
+                return std::count(out.begin() + std::min(logSeen, out.size()), out.end(), line) > 0;
+            },
+            SWAY_MS);
+    }
+
+    // The keysyms of the keys wev's window saw pressed since the last call, once there are `count`.
+    // wev prints each event once per keyboard it bound (two): one serial is one press.
+    Syms pressed(size_t count) {
+        Syms syms;
+        waitFor(
+            [&] {
+                syms.clear();
+                std::set<long> serials;
+                std::istringstream in(harness::readWholeFile(wevLog).substr(wevSeen));
+                long serial = -1;
+                for (std::string line; std::getline(in, line) && !in.eof();) {
+                    long s, time, keycode;
+                    int state;
+                    char sym[64];
+                    if (std::sscanf(line.c_str(), "[%*[^]]] key: serial: %ld; time: %ld; key: %ld; state: %d",
+                                    &s, &time, &keycode, &state) == 4)
+                        serial = state == 1 && serials.insert(s).second ? s : -1;
+                    else if (serial >= 0 && std::sscanf(line.c_str(), " sym: %63s", sym) == 1) {
+                        syms.push_back(sym);
+                        serial = -1;
+                    }
+                }
+                return syms.size() >= count;
+            },
+            SWAY_MS);
+        wevSeen = harness::readWholeFile(wevLog).size();
+        return syms;
+    }
+
+    // Sends `keys` and expects wev to see `syms` pressed.
+    void expectTyped(const std::string& keys, const Syms& syms, const std::string& what) {
+        send(keys.substr(0, keys.size() - 1));
+        EXPECT_EQ(pressed(syms.size()), syms) << what;
+    }
+
+    std::string wevLog;
+    size_t wevSeen = 0;
+    size_t logSeen = 0;
+};
+
+} // namespace
+
+// The host's half: boots the guest, starts sway and wev in it, and runs the tests above there.
+TEST(SwayGuest, RunsTheLayoutTests) {
+    if (getenv(GUEST_FLAG)) GTEST_SKIP();
+    if (geteuid() != 0) GTEST_SKIP() << "the tests in the guest need root, as the other integration tests do";
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    std::string command = "export " + std::string(GUEST_FLAG) + "=1\n";
+    for (const std::string& var : harness::baseEnv())
+        if (var.find("SAN_OPTIONS=") != std::string::npos) command += "export '" + var + "'\n";
+    // The script travels as text: the test's private /tmp may hide the source tree.
+    command += "cat >/run/sway_guest.sh <<'KX_SCRIPT_END'\n" + harness::scriptText("sway_guest.sh") +
+               "KX_SCRIPT_END\n";
+    command += "sh /run/sway_guest.sh " + std::string(self) + " --gtest_filter='SwayLayoutTest.*'";
+    const harness::GuestRun run = harness::runInUinputGuest(command, GUEST_TIMEOUT_MS);
+    ASSERT_EQ(run.status, 0) << run.error << "\n" << run.output;
+    EXPECT_NE(run.output.find("[  PASSED  ] 3 tests."), std::string::npos) << run.output;
+}
+
+// One service through layouts and switches made over sway's IPC: each change is logged once, and the next
+// keys, the first one after a switch included, type what their vk codes name.
+TEST_F(SwayLayoutTest, KeysFollowSwaysLayoutAndItsSwitches) {
+    const std::vector<int> letters = {'A', 'Z', 'Y', 'Q', 'W', 'M'};
+    const Syms typed = {"a", "z", "y", "q", "w", "m"};
+    struct Step {
+        std::string sway;    // an IPC command first, or ""
+        std::string follows; // the line the service then logs, or "" when it logs none
+        std::string keys;
+        Syms syms;
+    } steps[] = {
+        {"", "English (US) (sway)", taps(letters), typed}, // sway's configuration at start
+        // The same positions typed "a y z q w m" under de, and minus went to the sharp s key.
+        {"input type:keyboard xkb_layout de",
+         "German (sway)",
+         taps(letters) + taps({VK_OEM_MINUS}),
+         {"a", "z", "y", "q", "w", "m", "minus"}},
+        // set1 names a position: the US minus and left-bracket positions type sharp s and u umlaut under de.
+        {"", "", taps({0x0C, 0x1A}, 3), {"ssharp", "udiaeresis"}},
+        {"input type:keyboard xkb_layout fr", "French (sway)", taps(letters), typed},
+        // Ctrl+A, not Ctrl+Q (which quits most applications).
+        {"", "", chord(VK_LCONTROL, 'A'), {"Control_L", "a"}},
+        // No Latin letters: the US positions, so that shortcuts still work.
+        {"input type:keyboard xkb_layout ru",
+         "Russian (sway)",
+         taps({'A', 'C', '1'}),
+         {"Cyrillic_ef", "Cyrillic_es", "1"}},
+        {R"(input type:keyboard xkb_layout "us,de")", "English (US) (sway)", taps({'Y'}), {"y"}},
+        {"input type:keyboard xkb_switch_layout 1", "German (sway)", taps({'Y', 'Z'}), {"y", "z"}},
+        {"input type:keyboard xkb_switch_layout 0", "English (US) (sway)", taps({'Z'}), {"z"}},
+    };
+    ASSERT_NO_FATAL_FAILURE(startService({env("SWAYSOCK"), "XDG_CURRENT_DESKTOP=sway"}));
+    for (const Step& step : steps) {
+        if (!step.sway.empty()) logSeen = service.out().size();
+        if (!step.sway.empty()) {
+            ASSERT_TRUE(sway(step.sway).ok()) << step.sway;
+        }
+        if (!step.follows.empty()) {
+            ASSERT_TRUE(logged(follows(step.follows))) << step.sway;
+        }
+        expectTyped(step.keys, step.syms, step.sway + " " + step.follows);
+    }
+    // One line per change, none for the keys or for the keymap arriving twice.
+    const std::vector<std::string> out = service.out();
+    const auto lines = std::count_if(out.begin(), out.end(),
+                                     [](const std::string& l) { return l.rfind("[Layout]", 0) == 0; });
+    EXPECT_EQ(size_t(lines), std::size(steps) - 2);
+}
+
+// A GNOME session: the service cannot see sway's IPC and follows GNOME's input-source settings (through
+// GSettings' keyfile backend; sway itself is set to de, so that the characters are right).
+TEST_F(SwayLayoutTest, AGnomeSessionFollowsItsInputSources) {
+    ASSERT_TRUE(sway("input type:keyboard xkb_layout de").ok());
+    const std::vector<std::string> settings = {"GSETTINGS_BACKEND=keyfile", "XDG_CONFIG_HOME=/tmp/config",
+                                               "HOME=/tmp"};
+    const auto gsettings = [&](const std::string& key, const std::string& value) {
+        std::vector<std::string> all = settings;
+        all.push_back(env("PATH"));
+        return harness::run({"gsettings", "set", "org.gnome.desktop.input-sources", key, value}, all).ok();
+    };
+    ASSERT_TRUE(gsettings("sources", "[('xkb', 'us'), ('xkb', 'de'), ('xkb', 'fr+azerty')]"));
+    ASSERT_TRUE(gsettings("mru-sources", "[('xkb', 'de'), ('xkb', 'us')]"));
+    std::vector<std::string> session = settings;
+    session.push_back("XDG_CURRENT_DESKTOP=GNOME");
+    ASSERT_NO_FATAL_FAILURE(startService(session));
+    EXPECT_TRUE(logged(follows("de (GNOME input sources)")));
+    expectTyped(taps({'Z', 'Y'}), {"z", "y"}, "GNOME says de");
+    // A switch in the shell: the most recent source comes first.
+    logSeen = service.out().size();
+    ASSERT_TRUE(gsettings("mru-sources", "[('xkb', 'fr+azerty'), ('xkb', 'de')]"));
+    EXPECT_TRUE(logged(follows("fr(azerty) (GNOME input sources)")));
+}
+
+// Without a desktop that reports a layout: the system's configured one, else US positions, said once.
+TEST_F(SwayLayoutTest, WithoutADesktopTheSystemsLayoutThenUsPositions) {
+    ASSERT_TRUE(sway("input type:keyboard xkb_layout de").ok());
+    std::ofstream("/etc/default/keyboard") << "XKBMODEL=\"pc105\"\nXKBLAYOUT=\"de,us\"\nXKBVARIANT=\"\"\n";
+    ASSERT_NO_FATAL_FAILURE(startService({}));
+    EXPECT_TRUE(logged(follows("de (/etc/default/keyboard)")));
+    expectTyped(taps({'Z', 'Y'}), {"z", "y"}, "/etc/default/keyboard says de");
+    ASSERT_EQ(unlink("/etc/default/keyboard"), 0);
+    ASSERT_NO_FATAL_FAILURE(startService({}));
+    EXPECT_TRUE(logged("[Layout] No desktop reports a keyboard layout: keys keep US key positions"));
+    expectTyped(taps({'Z', 'Y'}), {"y", "z"}, "US positions under de");
+}
