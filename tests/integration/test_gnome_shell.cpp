@@ -6,6 +6,7 @@
 #include "script_process.h"
 #include "service_harness.h"
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 
@@ -40,7 +41,7 @@ class GnomeShellTest : public ServiceTest {
         ServiceTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         std::string error;
-        ASSERT_TRUE(shell.start({}, error)) << error;
+        ASSERT_TRUE(shell.start(shellOptions, error)) << error;
     }
     void TearDown() override {
         ServiceTest::TearDown();
@@ -49,6 +50,7 @@ class GnomeShellTest : public ServiceTest {
     }
 
     void startService() { startConnected(0, shell.sessionEnv()); }
+    harness::GnomeShellOptions shellOptions;
     // Opens a window of each kind and waits for the shell to know them all.
     void openWindows() {
         for (const WindowKind& kind : KINDS) {
@@ -68,12 +70,15 @@ class GnomeShellTest : public ServiceTest {
         }
         for (const WindowKind& kind : KINDS) {
             std::string found;
-            ASSERT_TRUE(waitFor([&] {
-                return shell.eval("global.display.list_all_windows().some(w => w.get_title() == " +
-                                      json(kind.title).dump() + ")",
-                                  &found) &&
-                       found == "true";
-            }, SHELL_MS)) << kind.title
+            ASSERT_TRUE(waitFor(
+                [&] {
+                    return shell.eval("global.display.list_all_windows().some(w => w.get_title() == " +
+                                          json(kind.title).dump() + ")",
+                                      &found) &&
+                           found == "true";
+                },
+                SHELL_MS))
+                << kind.title
                 << " never appeared: " << harness::readWholeFile("/tmp/kx-test/" + kind.title + ".err");
         }
     }
@@ -185,6 +190,52 @@ TEST_F(GnomeShellTest, AnswersOnceTheAccessibilityBusIsKilled) {
     kill(daemon, SIGKILL);
     EXPECT_EQ(activate(XTERM), std::vector<json>{expectedReport(XTERM)});
     expectAnswers("after the accessibility bus died");
+}
+
+// The session's settings in dconf, as on a desktop, so that the service sees what the shell writes.
+class GnomeShellSettingsTest : public GnomeShellTest {
+  protected:
+    GnomeShellSettingsTest() { shellOptions.env = {"GSETTINGS_BACKEND=dconf"}; }
+};
+
+// A switch made through the shell's own input-source switcher: the shell records it in mru-sources (only
+// while IBus runs, which the shell starts itself), and the keys follow, as the service's log line says.
+TEST_F(GnomeShellSettingsTest, KeysFollowTheInputSourceChosenInTheShell) {
+    const std::string manager = "imports.ui.status.keyboard.getInputSourceManager()";
+    ASSERT_TRUE(shell.eval("new imports.gi.Gio.Settings({schema_id: 'org.gnome.desktop.input-sources'})"
+                           ".set_value('sources', new imports.gi.GLib.Variant('a(ss)', "
+                           "[['xkb', 'us'], ['xkb', 'de'], ['xkb', 'fr+azerty']]))"));
+    // The sources known and IBus up: before that, the shell switches without recording the switch.
+    std::string ready;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return shell.eval("Object.keys(" + manager + ".inputSources).length == 3 && " + manager +
+                                  "._ibusReady",
+                              &ready) &&
+                   ready == "true";
+        },
+        SHELL_MS))
+        << ready;
+    startService();
+    const std::string MRU = "new imports.gi.Gio.Settings({schema_id: 'org.gnome.desktop.input-sources'})"
+                            ".get_value('mru-sources').print(true)";
+    std::string state;
+    for (const auto& [index, name] :
+         std::vector<std::pair<int, std::string>>{{1, "de"}, {2, "fr(azerty)"}, {0, "us"}}) {
+        const size_t seen = service.out().size();
+        ASSERT_TRUE(shell.eval(manager + ".inputSources[" + std::to_string(index) + "].activate(true)"));
+        const std::string line =
+            "[Layout] Keys follow the keyboard layout " + name + " (GNOME input sources)";
+        EXPECT_TRUE(waitFor(
+            [&] {
+                const std::vector<std::string> out = service.out();
+                return std::find(out.begin() + std::min(seen, out.size()), out.end(), line) != out.end();
+            },
+            SHELL_MS))
+            << line << "; the shell's IBus is ready: " << (shell.eval(manager + "._ibusReady", &state), state)
+            << "; mru-sources: " << (shell.eval(MRU, &state), state)
+            << "; logged: " << testing::PrintToString(service.out());
+    }
 }
 
 } // namespace
