@@ -226,12 +226,7 @@ TEST_F(GnomeShellSettingsTest, KeysFollowTheInputSourceChosenInTheShell) {
         ASSERT_TRUE(shell.eval(manager + ".inputSources[" + std::to_string(index) + "].activate(true)"));
         const std::string line =
             "[Layout] Keys follow the keyboard layout " + name + " (GNOME input sources)";
-        EXPECT_TRUE(waitFor(
-            [&] {
-                const std::vector<std::string> out = service.out();
-                return std::find(out.begin() + std::min(seen, out.size()), out.end(), line) != out.end();
-            },
-            SHELL_MS))
+        EXPECT_TRUE(service.waitOut(line, seen, SHELL_MS))
             << line << "; the shell's IBus is ready: " << (shell.eval(manager + "._ibusReady", &state), state)
             << "; mru-sources: " << (shell.eval(MRU, &state), state)
             << "; logged: " << testing::PrintToString(service.out());

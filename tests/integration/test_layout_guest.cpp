@@ -85,15 +85,7 @@ class SwayLayoutTest : public KeyServiceTest {
         ASSERT_TRUE(waitFor([&] { return keyboardInSway(); }, SWAY_MS));
     }
 
-    // Waits for the log line `line` past the first logSeen lines.
-    bool logged(const std::string& line) {
-        return waitFor(
-            [&] {
-                const std::vector<std::string> out = service.out();
-                return std::count(out.begin() + std::min(logSeen, out.size()), out.end(), line) > 0;
-            },
-            SWAY_MS);
-    }
+    bool logged(const std::string& line) { return service.waitOut(line, logSeen, SWAY_MS); }
 
     // The keysyms of the keys wev's window saw pressed since the last call, once there are `count`.
     // wev prints each event once per keyboard it bound (two): one serial is one press.
