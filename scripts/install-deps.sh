@@ -16,6 +16,8 @@ if [ "$what" = main-wayland ] || [ "$what" = test ]; then
   # a GTK window and an xterm to focus.
   packages+=(gnome-shell xdg-desktop-portal xdg-desktop-portal-gnome xwayland gsettings-desktop-schemas
     libgl1-mesa-dri dbus at-spi2-core libglib2.0-bin python3-gi gir1.2-gtk-3.0 xterm file)
+  # The input sources the shell writes, in dconf; IBus, without which the shell records no switch.
+  packages+=(dconf-gsettings-backend ibus)
 fi
 if [ "$what" = package ] || [ "$what" = test ]; then
   packages+=(dpkg-dev file)
