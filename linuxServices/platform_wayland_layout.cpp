@@ -427,6 +427,7 @@ std::string kxkbrc(const std::string& key) {
 }
 
 GVariant* kdeCall(Follower& f, const char* method, const char* replyType) {
+    if (!f.bus) return nullptr;
     return g_dbus_connection_call_sync(f.bus, KDE_NAME, KDE_PATH, KDE_INTERFACE, method, nullptr,
                                        G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NO_AUTO_START, 2000,
                                        nullptr, nullptr);
@@ -478,7 +479,10 @@ bool startKde(Follower& f, bool named) {
         g_variant_get(owner, "(b)", &owned);
         g_variant_unref(owner);
     }
-    if (!named && !owned) return false;
+    if (!named && !owned) {
+        g_clear_object(&f.bus);
+        return false;
+    }
     // Both signals: a switch, and a new list of layouts (the user added or removed one).
     f.subscription =
         g_dbus_connection_signal_subscribe(f.bus, nullptr, KDE_INTERFACE, nullptr, KDE_PATH, nullptr,

@@ -75,4 +75,16 @@ TEST_F(KWinLayoutTest, KeysFollowTheLayoutKWinSwitchesTo) {
     }
 }
 
+// One layout: KWin offers no layout interface then, and kxkbrc alone says which layout it is.
+class KWinOneLayoutTest : public KWinTest {
+  protected:
+    KWinOneLayoutTest() { kxkbrc = "[Layout]\nLayoutList=de\nVariantList=nodeadkeys\nUse=true\n"; }
+};
+
+TEST_F(KWinOneLayoutTest, KeysFollowTheOneLayoutOfKxkbrc) {
+    startConnected(0, env());
+    EXPECT_TRUE(service.waitOut("[Layout] Keys follow the keyboard layout de(nodeadkeys) (KDE Plasma)"))
+        << testing::PrintToString(service.out());
+}
+
 } // namespace
