@@ -170,12 +170,7 @@ int main(int argc, char** argv) {
     return bench::runBenchmark("bench_layout", argc, argv, [&](const bench::Run& run) {
         if (run.wanted("gnome")) benchGnome(run);
         if (!run.wanted("sway")) return;
-        std::string command = "export " + std::string(GUEST_FLAG) + "=1\n";
-        command += "cat >/run/sway_guest.sh <<'KX_SCRIPT_END'\n" + harness::scriptText("sway_guest.sh") +
-                   "KX_SCRIPT_END\n";
-        char self[4096] = {};
-        if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) die("/proc/self/exe");
-        command += "sh /run/sway_guest.sh " + std::string(self) + " " + run.binary;
+        const std::string command = harness::selfInGuest(GUEST_FLAG, run.binary, "sway_guest.sh");
         const harness::GuestRun guest = harness::runInUinputGuest(command, 400000);
         if (guest.status != 0) die("the guest: " + guest.error + "\n" + guest.output);
         const size_t at = guest.output.find("sway layout switch");

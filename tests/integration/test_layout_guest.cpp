@@ -133,15 +133,9 @@ class SwayLayoutTest : public KeyServiceTest {
 TEST(SwayGuest, RunsTheLayoutTests) {
     if (getenv(GUEST_FLAG)) GTEST_SKIP();
     if (geteuid() != 0) GTEST_SKIP() << "the tests in the guest need root, as the other integration tests do";
-    char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    std::string command = "export " + std::string(GUEST_FLAG) + "=1\n";
-    for (const std::string& var : harness::baseEnv())
-        if (var.find("SAN_OPTIONS=") != std::string::npos) command += "export '" + var + "'\n";
-    // The script travels as text: the test's private /tmp may hide the source tree.
-    command += "cat >/run/sway_guest.sh <<'KX_SCRIPT_END'\n" + harness::scriptText("sway_guest.sh") +
-               "KX_SCRIPT_END\n";
-    command += "sh /run/sway_guest.sh " + std::string(self) + " --gtest_filter='SwayLayoutTest.*'";
+    const std::string command =
+        harness::selfInGuest(GUEST_FLAG, "--gtest_filter='SwayLayoutTest.*'", "sway_guest.sh");
+    ASSERT_FALSE(command.empty());
     const harness::GuestRun run = harness::runInUinputGuest(command, GUEST_TIMEOUT_MS);
     ASSERT_EQ(run.status, 0) << run.error << "\n" << run.output;
     EXPECT_NE(run.output.find("[  PASSED  ] 3 tests."), std::string::npos) << run.output;
