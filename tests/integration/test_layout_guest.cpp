@@ -176,7 +176,7 @@ TEST_F(SwayLayoutTest, KeysFollowSwaysLayoutAndItsSwitches) {
     for (const Step& step : steps) {
         if (!step.sway.empty()) logSeen = service.out().size();
         if (!step.sway.empty()) {
-            ASSERT_TRUE(sway(step.sway).ok()) << step.sway;
+            ASSERT_NO_FATAL_FAILURE(sway(step.sway));
         }
         if (!step.follows.empty()) {
             ASSERT_TRUE(logged(follows(step.follows))) << step.sway;
@@ -193,7 +193,7 @@ TEST_F(SwayLayoutTest, KeysFollowSwaysLayoutAndItsSwitches) {
 // A GNOME session: the service cannot see sway's IPC and follows GNOME's input-source settings (through
 // GSettings' keyfile backend; sway itself is set to de, so that the characters are right).
 TEST_F(SwayLayoutTest, AGnomeSessionFollowsItsInputSources) {
-    ASSERT_TRUE(sway("input type:keyboard xkb_layout de").ok());
+    ASSERT_NO_FATAL_FAILURE(sway("input type:keyboard xkb_layout de"));
     const std::vector<std::string> settings = {"GSETTINGS_BACKEND=keyfile", "XDG_CONFIG_HOME=/tmp/config",
                                                "HOME=/tmp"};
     const auto gsettings = [&](const std::string& key, const std::string& value) {
@@ -216,7 +216,7 @@ TEST_F(SwayLayoutTest, AGnomeSessionFollowsItsInputSources) {
 
 // Without a desktop that reports a layout: the system's configured one, else US positions, said once.
 TEST_F(SwayLayoutTest, WithoutADesktopTheSystemsLayoutThenUsPositions) {
-    ASSERT_TRUE(sway("input type:keyboard xkb_layout de").ok());
+    ASSERT_NO_FATAL_FAILURE(sway("input type:keyboard xkb_layout de"));
     std::ofstream("/etc/default/keyboard") << "XKBMODEL=\"pc105\"\nXKBLAYOUT=\"de,us\"\nXKBVARIANT=\"\"\n";
     ASSERT_NO_FATAL_FAILURE(startService({}));
     EXPECT_TRUE(logged(follows("de (/etc/default/keyboard)")));
