@@ -2,8 +2,11 @@
 // keyboard through libinput, and wev prints the keysyms its window receives. The layout is sway's, set
 // and switched over its IPC; the service learns it from sway, or from the settings a GNOME session or the
 // system keeps. One boot runs every SwayLayoutTest below (sway_guest.sh starts sway and wev first).
+#include "evdev_reader.h"
 #include "key_service_test.h"
+#include "kwin.h"
 #include "script_process.h"
+#include "session_bus.h"
 #include "uinput_guest.h"
 
 #include <algorithm>
@@ -12,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include <linux/input.h>
 #include <unistd.h>
 
 using namespace it;
@@ -116,9 +120,10 @@ class SwayLayoutTest : public KeyServiceTest {
         return syms;
     }
 
+    void sendKeys(const std::string& keys) { send(keys.substr(0, keys.size() - 1)); }
     // Sends `keys` and expects wev to see `syms` pressed.
     void expectTyped(const std::string& keys, const Syms& syms, const std::string& what) {
-        send(keys.substr(0, keys.size() - 1));
+        sendKeys(keys);
         EXPECT_EQ(pressed(syms.size()), syms) << what;
     }
 
@@ -138,7 +143,7 @@ TEST(SwayGuest, RunsTheLayoutTests) {
     ASSERT_FALSE(command.empty());
     const harness::GuestRun run = harness::runInUinputGuest(command, GUEST_TIMEOUT_MS);
     ASSERT_EQ(run.status, 0) << run.error << "\n" << run.output;
-    EXPECT_NE(run.output.find("[  PASSED  ] 3 tests."), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("[  PASSED  ] 4 tests."), std::string::npos) << run.output;
 }
 
 // One service through layouts and switches made over sway's IPC: each change is logged once, and the next
@@ -225,4 +230,42 @@ TEST_F(SwayLayoutTest, WithoutADesktopTheSystemsLayoutThenUsPositions) {
     ASSERT_NO_FATAL_FAILURE(startService({}));
     EXPECT_TRUE(logged("[Layout] No desktop reports a keyboard layout: keys keep US key positions"));
     expectTyped(taps({'Z', 'Y'}), {"y", "z"}, "US positions under de");
+}
+
+// KDE Plasma: the real KWin with two layouts in kxkbrc, switched over its D-Bus interface. Its virtual
+// backend reads no kernel device, so the keys are observed as the codes the service writes at the kernel.
+TEST_F(SwayLayoutTest, KdeSwitchesAreFollowedAtTheKernel) {
+    makeDir("/tmp/home", 0700);
+    makeDir("/tmp/home/.config", 0700);
+    makeDir("/tmp/run", 0700);
+    writeFile("/tmp/home/.config/kxkbrc", "[Layout]\nLayoutList=us,de\nVariantList=,\nUse=true\n");
+    const std::vector<std::string> session = {"HOME=/tmp/home", "XDG_RUNTIME_DIR=/tmp/run",
+                                              "XDG_CURRENT_DESKTOP=KDE"};
+    harness::SessionBus bus;
+    std::string error;
+    ASSERT_TRUE(bus.start(error, {session})) << error;
+    std::vector<std::string> env = session;
+    env.push_back(bus.addressEnv());
+    for (const std::string& var : harness::baseEnv())
+        if (var.rfind("HOME=", 0) != 0) env.push_back(var);
+    harness::KWin kwin;
+    ASSERT_TRUE(kwin.start(env, "/tmp/run", error)) << error;
+    harness::EvdevReader reader;
+    reader.start("kx-services-virtual-kbd");
+    ASSERT_NO_FATAL_FAILURE(startService({"XDG_CURRENT_DESKTOP=KDE", bus.addressEnv(), "HOME=/tmp/home"}));
+    ASSERT_TRUE(logged(follows("us (KDE Plasma)")));
+    const std::vector<harness::EvdevEvent> zKey = {
+        {EV_KEY, KEY_Z, 1}, {EV_SYN, SYN_REPORT, 0}, {EV_KEY, KEY_Z, 0}, {EV_SYN, SYN_REPORT, 0}};
+    sendKeys(taps({'Z'}));
+    expectLogged(reader.events, zKey, "us");
+    logSeen = service.out().size();
+    const harness::RunResult set = harness::run({"gdbus", "call", "--session", "-d", "org.kde.keyboard", "-o",
+                                                 "/Layouts", "-m", "org.kde.KeyboardLayouts.setLayout", "1"},
+                                                env);
+    ASSERT_TRUE(set.ok()) << set.err;
+    ASSERT_TRUE(logged(follows("de (KDE Plasma)")));
+    sendKeys(taps({'Z'}));
+    expectLogged(reader.events,
+                 {{EV_KEY, KEY_Y, 1}, {EV_SYN, SYN_REPORT, 0}, {EV_KEY, KEY_Y, 0}, {EV_SYN, SYN_REPORT, 0}},
+                 "de");
 }
