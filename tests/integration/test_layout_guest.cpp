@@ -256,7 +256,7 @@ TEST_F(SwayLayoutTest, KdeSwitchesAreFollowedAtTheKernel) {
     for (const std::string& var : harness::baseEnv())
         if (var.rfind("HOME=", 0) != 0) env.push_back(var);
     harness::KWin kwin;
-    ASSERT_TRUE(kwin.start(env, "/tmp/run", error)) << error;
+    ASSERT_TRUE(kwin.start(env, "/tmp/run", error, SWAY_MS)) << error;
     harness::EvdevReader reader;
     reader.start("kx-services-virtual-kbd");
     ASSERT_NO_FATAL_FAILURE(startService({"XDG_CURRENT_DESKTOP=KDE", bus.addressEnv(), "HOME=/tmp/home"}));
