@@ -75,7 +75,7 @@ void announce(Follower& f, std::shared_ptr<const ActiveLayout> layout, const std
               const std::string& source) {
     const std::string line =
         layout ? "[Layout] Keys follow the keyboard layout " + printable(name) + " (" + source + ")"
-               : "[Wayland] The keyboard layout " + printable(name) + " (" + source +
+               : "[Layout] The keyboard layout " + printable(name) + " (" + source +
                      ") cannot be compiled: keys keep US key positions";
     publishActiveLayout(std::move(layout));
     if (line == f.logged) return;
@@ -119,8 +119,9 @@ std::string at(const std::vector<std::string>& list, size_t i) {
 
 // ---- sway -------------------------------------------------------------------------------------------
 //
-// sway's IPC names the layouts only by their descriptions ("German"), which do not compile back to a
-// keymap exactly (variants share descriptions across rule sets, options are not reported at all). The
+// sway's IPC names the layouts only by their descriptions ("German"), which do not lead back to a
+// layout and variant for certain (they are free text of the symbols files), and it reports no options
+// (a swapped Ctrl or Caps Lock moves keys too). The
 // keymap sway hands every Wayland client on wl_keyboard.keymap is the seat's compiled keymap itself,
 // with each configured layout as a group: it is taken from there, and the IPC gives which group is
 // active. Its groups' names are checked against the virtual keyboard's, in case the seat's keymap is
