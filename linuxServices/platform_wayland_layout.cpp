@@ -176,7 +176,8 @@ void swayPublish(Follower& f) {
     if (f.swayIndex < 0) return; // the virtual keyboard is not listed yet: its "added" event follows
     const std::string name = at(f.swayNames, size_t(f.swayIndex));
     xkb_keymap* keymap = f.compositorKeymap.get();
-    bool same = keymap && xkb_keymap_num_layouts(keymap) == f.swayNames.size();
+    bool same = keymap && xkb_keymap_num_layouts(keymap) == f.swayNames.size() &&
+                size_t(f.swayIndex) < f.swayNames.size();
     for (size_t i = 0; same && i < f.swayNames.size(); ++i) {
         const char* group = xkb_keymap_layout_get_name(keymap, xkb_layout_index_t(i));
         same = group && f.swayNames[i] == group;
