@@ -55,3 +55,9 @@ if [ -x "$build/bench/bench_gnome" ]; then
     echo "== Wayland backend on the real GNOME Shell, headless: focus through Eval, screenshots through the shell and the portal =="
     "$build/bench/bench_gnome" "$build/linuxServices/kx-services"
 fi
+
+if [ -x "$build/bench/bench_layout" ]; then
+    echo
+    echo "== A keyboard layout switch until the Wayland keys follow it: GNOME's settings here, sway's IPC in the guest =="
+    "$build/bench/bench_layout" "$build/linuxServices/kx-services"
+fi

@@ -20,6 +20,12 @@ void wayland_init();
 void wayland_simulateKey(int32_t keycode, int32_t keyType, bool isDown);
 void wayland_releaseHeldKeys();
 
+// The layout vk keys follow: a thread of its own learns the desktop's active keyboard layout, publishes
+// it (publishActiveLayout) at start and on every switch, and logs each change. Start after wayland_init,
+// once the virtual keyboard exists (sway lists it by name); stop ends the thread and publishes nothing.
+void wayland_startLayoutFollower();
+void wayland_stopLayoutFollower();
+
 // Focus: starts the accessibility monitor when accessibility is usable, then follows XWayland.
 void wayland_monitorFocusEntry();
 

@@ -8,7 +8,7 @@ set -euo pipefail
 what=${1:-test}
 packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libglib2.0-dev
   libx11-dev libxtst-dev libgdk-pixbuf-2.0-dev libatspi2.0-dev libxkbcommon-dev
-  libxkbcommon-x11-dev libx11-xcb-dev)
+  libxkbcommon-x11-dev libx11-xcb-dev libwayland-dev)
 if [ "$what" = main ] || [ "$what" = test ]; then
   packages+=(xvfb openbox xterm xdotool procps x11-xkb-utils)
 fi
@@ -17,6 +17,8 @@ if [ "$what" = main-wayland ] || [ "$what" = test ]; then
   # a GTK window and an xterm to focus.
   packages+=(gnome-shell xdg-desktop-portal xdg-desktop-portal-gnome xwayland gsettings-desktop-schemas
     libgl1-mesa-dri dbus at-spi2-core libglib2.0-bin python3-gi gir1.2-gtk-3.0 xterm file)
+  # The input sources the shell writes, in dconf; IBus, without which the shell records no switch.
+  packages+=(dconf-gsettings-backend ibus)
 fi
 if [ "$what" = package ] || [ "$what" = test ]; then
   packages+=(dpkg-dev file)
@@ -43,6 +45,9 @@ if [ "$what" = test ]; then
   packages+=(sway xdg-desktop-portal xdg-desktop-portal-wlr pipewire grim wtype)
   # KWin, headless (about 130 MB): its focus moved by its own scripting.
   packages+=(kwin-wayland)
+  # Keys seen where they arrive: wev prints the keysyms sway gives its window in the guest; IBus, which
+  # GNOME Shell needs to keep the current input source in its settings.
+  packages+=(wev ibus)
 fi
 
 missing=()

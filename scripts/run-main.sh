@@ -92,6 +92,8 @@ fi
 if [ $wayland = 1 ]; then
   say "Starting a headless GNOME Shell session of our own"
   mkfifo "$work/session.in" "$work/control.in"
+  # Settings in dconf, as on a desktop: the service reads the input sources the shell writes.
+  export GSETTINGS_BACKEND=dconf
   bash tests/harness/gnome_session.sh "$work/gnome" 1280x720 <"$work/session.in" >"$work/session.out" 2>&1 &
   started $!
   exec 4>"$work/session.in"
@@ -122,6 +124,16 @@ if [ $wayland = 1 ]; then
     sleep 0.1
   done
   [ $windows = 2 ] || { echo "the demo windows did not appear" >&2; exit 1; }
+  # Two input sources, as a user with a second layout has them. The shell records the one in use only
+  # once IBus, which it starts itself, is up.
+  sources="imports.ui.status.keyboard.getInputSourceManager()"
+  shell_eval "new imports.gi.Gio.Settings({schema_id: 'org.gnome.desktop.input-sources'}).set_value('sources',
+    new imports.gi.GLib.Variant('a(ss)', [['xkb', 'us'], ['xkb', 'de']]))" >/dev/null
+  for _ in $(seq 300); do
+    [ "$(shell_eval "$sources._ibusReady && Object.keys($sources.inputSources).length == 2")" = "(true, 'true')" ] &&
+      break
+    sleep 0.1
+  done
   # Then what a default GNOME does: its screenshot call refused to other programs (the helper keeps
   # Eval for this script). And the portal's screenshot permission, as stored once the user has answered
   # the portal's question.
@@ -157,6 +169,15 @@ exec 3>"$work/commands"
 send() { printf '%s\n' "$@" >&3; }
 
 send version
+if [ $wayland = 1 ]; then
+  sleep 1
+  say "The keyboard layout GNOME reports, which the service's keys follow"
+  grep '^\[Layout\]' "$work/service.out" | sed 's/^/   /'
+  echo "   (switching to the second input source, de, with the shell's own input-source switcher)"
+  shell_eval "$sources.inputSources[1].activate(true)" >/dev/null
+  sleep 1
+  grep '^\[Layout\]' "$work/service.out" | tail -n 1 | sed 's/^/   /'
+fi
 if [ $wayland = 1 ] || [ $headless = 1 ]; then
   say "Focus reports (applicationChanged) as each window is activated in turn"
   send "watch --for $(awk "BEGIN { print int((${#walk[@]} * $pause + 1) * 1000) }")"

@@ -48,8 +48,9 @@ chmod 0700 "$dir/run"
 mkdir -p /tmp/.X11-unix && chmod 1777 /tmp/.X11-unix
 
 unset DISPLAY WAYLAND_DISPLAY XAUTHORITY DBUS_SESSION_BUS_ADDRESS DBUS_SYSTEM_BUS_ADDRESS
+# Settings in memory, each process its own, unless the caller asks for the desktop's shared store (dconf).
 export HOME=$dir/home XDG_RUNTIME_DIR=$dir/run XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=GNOME \
-  GSETTINGS_BACKEND=memory
+  GSETTINGS_BACKEND=${GSETTINGS_BACKEND:-memory}
 
 # The shell's JavaScript needs a system bus; logind, polkit and the rest may be missing from it.
 dbus-daemon --config-file=/usr/share/dbus-1/session.conf --address="unix:path=$dir/system_bus" \

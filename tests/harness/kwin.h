@@ -20,7 +20,9 @@ class KWin {
     ~KWin() { stop(); }
 
     // `env` is the session's: HOME, XDG_RUNTIME_DIR (a private 0700 directory) and the session bus.
-    bool start(const std::vector<std::string>& env, const std::string& runtimeDir, std::string& error);
+    // `startMs` bounds the wait for KWin and its XWayland (longer in an emulated guest).
+    bool start(const std::vector<std::string>& env, const std::string& runtimeDir, std::string& error,
+               int startMs = 20000);
     void stop(); // XWayland is KWin's child and ends with it
 
     std::string socketEnv() const { return "WAYLAND_DISPLAY=" + socket_; }

@@ -22,6 +22,7 @@ const std::map<std::string, std::string> SCRIPTS = {
     {"guest.sh", readScript("guest.sh")},
     {"gnome_session.sh", readScript("gnome_session.sh")},
     {"gnome_control.py", readScript("gnome_control.py")},
+    {"sway_guest.sh", readScript("sway_guest.sh")},
 };
 
 } // namespace
@@ -37,6 +38,11 @@ std::vector<std::string> scriptCommand(const std::string& name) {
     // A shell script's $0 is its name.
     if (shell) return {"/bin/bash", "-c", found->second, name};
     return {"/usr/bin/python3", "-c", found->second};
+}
+
+std::string scriptText(const std::string& name) {
+    const auto found = SCRIPTS.find(name);
+    return found == SCRIPTS.end() ? "" : found->second;
 }
 
 bool ScriptProcess::start(const std::string& name, const std::vector<std::string>& args,

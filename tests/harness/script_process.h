@@ -16,6 +16,8 @@ namespace harness {
 // the scripts are read when the test program starts, since a test's private /tmp may hide a source
 // tree that lives under /tmp. Arguments go after it.
 std::vector<std::string> scriptCommand(const std::string& name);
+// The text of the helper script `name` ("" when unknown), for a guest that runs it from a file of its own.
+std::string scriptText(const std::string& name);
 
 class ScriptProcess {
   public:

@@ -35,4 +35,17 @@ GuestRun runInUinputGuest(const std::string& command, int timeoutMs) {
     return result;
 }
 
+std::string selfInGuest(const std::string& flag, const std::string& args, const std::string& wrapper) {
+    char self[4096] = {};
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return "";
+    std::string command = "export " + flag + "=1\n";
+    for (const std::string& var : baseEnv())
+        if (var.find("SAN_OPTIONS=") != std::string::npos) command += "export '" + var + "'\n";
+    // A script travels as text: the test's private /tmp may hide the source tree.
+    if (!wrapper.empty())
+        command += "cat >/run/" + wrapper + " <<'KX_SCRIPT_END'\n" + scriptText(wrapper) +
+                   "KX_SCRIPT_END\nsh /run/" + wrapper + " ";
+    return command + self + " " + args;
+}
+
 } // namespace harness

@@ -18,4 +18,10 @@ struct GuestRun {
 // The guest is powered off, and qemu ended, within timeoutMs.
 GuestRun runInUinputGuest(const std::string& command, int timeoutMs);
 
+// A command for runInUinputGuest that runs this very program again in the guest with `args`, the
+// variable `flag` set to 1 (how the program knows it is the guest's half) and the sanitizers' settings;
+// under the helper script `wrapper` (its name here, e.g. "sway_guest.sh"), which gets the program and
+// its arguments, when one is named. "" when the program cannot find itself.
+std::string selfInGuest(const std::string& flag, const std::string& args, const std::string& wrapper = "");
+
 } // namespace harness

@@ -82,8 +82,13 @@ void Service::start(uid_t uid, const std::vector<std::string>& env, const std::f
     ASSERT_TRUE(process.start({KX_SERVICES_PATH}, options, &error)) << error;
 }
 
-bool Service::waitOut(const std::string& line) const {
-    return waitFor([&] { return contains(out(), line); });
+bool Service::waitOut(const std::string& line, size_t after, int timeoutMs) const {
+    return waitFor(
+        [&] {
+            const std::vector<std::string> all = out();
+            return all.size() > after && std::find(all.begin() + long(after), all.end(), line) != all.end();
+        },
+        timeoutMs);
 }
 
 bool Service::waitErr(const std::string& line) const {

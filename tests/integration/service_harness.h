@@ -63,7 +63,8 @@ class Service {
                const std::function<void()>& beforeExec = {});
     std::vector<std::string> out() const { return readLines(outPath); }
     std::vector<std::string> err() const { return readLines(errPath); }
-    bool waitOut(const std::string& line) const;
+    // Waits for `line` on standard output past its first `after` lines.
+    bool waitOut(const std::string& line, size_t after = 0, int timeoutMs = TIMEOUT_MS) const;
     bool waitErr(const std::string& line) const;
     // The wait status once the process has ended, or -1 if it still runs after timeoutMs.
     int waitExit(int timeoutMs = TIMEOUT_MS);

@@ -6,6 +6,8 @@
 #include "script_process.h"
 #include "service_harness.h"
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <memory>
 
@@ -40,7 +42,7 @@ class GnomeShellTest : public ServiceTest {
         ServiceTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         std::string error;
-        ASSERT_TRUE(shell.start({}, error)) << error;
+        ASSERT_TRUE(shell.start(shellOptions, error)) << error;
     }
     void TearDown() override {
         ServiceTest::TearDown();
@@ -49,6 +51,7 @@ class GnomeShellTest : public ServiceTest {
     }
 
     void startService() { startConnected(0, shell.sessionEnv()); }
+    harness::GnomeShellOptions shellOptions;
     // Opens a window of each kind and waits for the shell to know them all.
     void openWindows() {
         for (const WindowKind& kind : KINDS) {
@@ -68,12 +71,15 @@ class GnomeShellTest : public ServiceTest {
         }
         for (const WindowKind& kind : KINDS) {
             std::string found;
-            ASSERT_TRUE(waitFor([&] {
-                return shell.eval("global.display.list_all_windows().some(w => w.get_title() == " +
-                                      json(kind.title).dump() + ")",
-                                  &found) &&
-                       found == "true";
-            }, SHELL_MS)) << kind.title
+            ASSERT_TRUE(waitFor(
+                [&] {
+                    return shell.eval("global.display.list_all_windows().some(w => w.get_title() == " +
+                                          json(kind.title).dump() + ")",
+                                      &found) &&
+                           found == "true";
+                },
+                SHELL_MS))
+                << kind.title
                 << " never appeared: " << harness::readWholeFile("/tmp/kx-test/" + kind.title + ".err");
         }
     }
@@ -185,6 +191,60 @@ TEST_F(GnomeShellTest, AnswersOnceTheAccessibilityBusIsKilled) {
     kill(daemon, SIGKILL);
     EXPECT_EQ(activate(XTERM), std::vector<json>{expectedReport(XTERM)});
     expectAnswers("after the accessibility bus died");
+}
+
+// The session's settings in dconf, as on a desktop, so that the service sees what the shell writes.
+class GnomeShellSettingsTest : public GnomeShellTest {
+  protected:
+    GnomeShellSettingsTest() { shellOptions.env = {"GSETTINGS_BACKEND=dconf"}; }
+};
+
+// A switch made through the shell's own input-source switcher: the shell records it in mru-sources (only
+// while IBus runs, which the shell starts itself), and the keys follow, as the service's log line says.
+TEST_F(GnomeShellSettingsTest, KeysFollowTheInputSourceChosenInTheShell) {
+    const std::string manager = "imports.ui.status.keyboard.getInputSourceManager()";
+    ASSERT_TRUE(shell.eval("new imports.gi.Gio.Settings({schema_id: 'org.gnome.desktop.input-sources'})"
+                           ".set_value('sources', new imports.gi.GLib.Variant('a(ss)', "
+                           "[['xkb', 'us'], ['xkb', 'de'], ['xkb', 'fr+azerty']]))"));
+    // The sources known and the shell recording switches. Before IBus is up it records none, and on a
+    // loaded machine its first switch after IBus came up went unrecorded too: the current source is
+    // chosen until the shell has recorded it.
+    const std::string settings =
+        "new imports.gi.Gio.Settings({schema_id: 'org.gnome.desktop.input-sources'})";
+    std::string first;
+    for (const auto start = std::chrono::steady_clock::now();
+         std::chrono::steady_clock::now() - start < std::chrono::milliseconds(SHELL_MS);
+         harness::sleepMs(500)) {
+        if (shell.eval("Object.keys(" + manager + ".inputSources).length == 3 && " + manager + "._ibusReady",
+                       &first) &&
+            first == "true" && shell.eval(manager + ".inputSources[0].activate(true)") &&
+            shell.eval("(" + settings + ".get_value('mru-sources').deep_unpack()[0] || [])[1]", &first) &&
+            first == "\"us\"")
+            break;
+    }
+    ASSERT_EQ(first, "\"us\"") << "the shell records no switch";
+    startService();
+    const std::string MRU = settings + ".get_value('mru-sources').print(true)";
+    std::string state;
+    for (const auto& [index, name] :
+         std::vector<std::pair<int, std::string>>{{1, "de"}, {2, "fr(azerty)"}, {0, "us"}}) {
+        const size_t seen = service.out().size();
+        const std::string line =
+            "[Layout] Keys follow the keyboard layout " + name + " (GNOME input sources)";
+        // On a loaded machine the shell was seen to undo a switch just made, its recorded sources still
+        // naming the previous one (the shell starts over from them whenever IBus comes back): the switch
+        // is made again until one holds.
+        bool followed = false;
+        for (const auto start = std::chrono::steady_clock::now();
+             !followed && std::chrono::steady_clock::now() - start < std::chrono::milliseconds(SHELL_MS);) {
+            ASSERT_TRUE(shell.eval(manager + ".inputSources[" + std::to_string(index) + "].activate(true)"));
+            followed = service.waitOut(line, seen, 3000);
+        }
+        EXPECT_TRUE(followed) << line << "; the shell's IBus is ready: "
+                              << (shell.eval(manager + "._ibusReady", &state), state)
+                              << "; mru-sources: " << (shell.eval(MRU, &state), state)
+                              << "; logged: " << testing::PrintToString(service.out());
+    }
 }
 
 } // namespace

@@ -75,12 +75,8 @@ class UinputKeysTest : public KeyServiceTest {
 TEST(UinputGuest, RunsTheDeviceTests) {
     if (getenv(GUEST_FLAG)) GTEST_SKIP();
     if (geteuid() != 0) GTEST_SKIP() << "the tests in the guest need root, as the other integration tests do";
-    char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    std::string command = "export " + std::string(GUEST_FLAG) + "=1\n";
-    for (const std::string& var : harness::baseEnv())
-        if (var.find("SAN_OPTIONS=") != std::string::npos) command += "export '" + var + "'\n";
-    command += std::string(self) + " --gtest_filter='UinputKeysTest.*'";
+    const std::string command = harness::selfInGuest(GUEST_FLAG, "--gtest_filter='UinputKeysTest.*'");
+    ASSERT_FALSE(command.empty());
     const harness::GuestRun run = harness::runInUinputGuest(command, GUEST_TIMEOUT_MS);
     ASSERT_EQ(run.status, 0) << run.error << "\n" << run.output;
     // Proof that they ran rather than skipped.
