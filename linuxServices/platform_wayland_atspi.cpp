@@ -35,19 +35,35 @@ AtspiRole roleOf(AtspiAccessible* node) {
     return failed ? ATSPI_ROLE_INVALID : role;
 }
 
+// Menus and tooltips, which some toolkits show in top-level windows of their own that become active
+// (a GTK 3 popup menu is an untitled "window" holding a "menu").
+bool isPopup(AtspiRole role) {
+    return role == ATSPI_ROLE_MENU || role == ATSPI_ROLE_POPUP_MENU || role == ATSPI_ROLE_TOOL_TIP ||
+           role == ATSPI_ROLE_MENU_ITEM;
+}
+
 // Whether an object that became active is a window the user switched to: one whose parent is the
 // application, whatever its role (GTK 4 gives later windows the role "filler", Qt gives a plain widget
 // shown as a window "panel"), or a window of any depth (a dialog some toolkits hang below its frame).
-// An inner object that becomes active (a menu, a popover, a widget's own state) is none.
+// An inner object that becomes active (a widget's own state) is none, and neither is a popup.
 bool isTopLevel(AtspiAccessible* node) {
     const AtspiRole role = roleOf(node);
-    if (role == ATSPI_ROLE_FRAME || role == ATSPI_ROLE_WINDOW || role == ATSPI_ROLE_DIALOG) return true;
+    if (isPopup(role)) return false;
+    bool top = role == ATSPI_ROLE_FRAME || role == ATSPI_ROLE_WINDOW || role == ATSPI_ROLE_DIALOG;
     GError* error = nullptr;
-    AtspiAccessible* parent = atspi_accessible_get_parent(node, &error);
+    if (!top) {
+        AtspiAccessible* parent = atspi_accessible_get_parent(node, &error);
+        g_clear_error(&error);
+        if (!parent) return false;
+        top = parent != node && roleOf(parent) == ATSPI_ROLE_APPLICATION;
+        g_object_unref(parent);
+        if (!top) return false;
+    }
+    AtspiAccessible* content = atspi_accessible_get_child_at_index(node, 0, &error);
     g_clear_error(&error);
-    if (!parent) return false;
-    const bool top = parent != node && roleOf(parent) == ATSPI_ROLE_APPLICATION;
-    g_object_unref(parent);
+    if (!content) return true;
+    top = !isPopup(roleOf(content));
+    g_object_unref(content);
     return top;
 }
 
