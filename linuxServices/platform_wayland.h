@@ -56,6 +56,9 @@ constexpr const char* SWITCH_KEEPER_ARG = "--accessibility-switch-keeper";
 // Runs a helper process's mode when argv names one, and returns its exit status; -1 when it names none.
 int wayland_helperMain(int argc, char** argv);
 int wayland_atspiMonitorMain();
+// Runs this binary in helper `mode` with `fd` as its descriptor `as`, its signals at their defaults;
+// its pid, or -1.
+int wayland_spawnHelper(const char* mode, int fd, int as);
 
 struct AtspiChild {
     int pid = -1;

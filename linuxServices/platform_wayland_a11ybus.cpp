@@ -40,16 +40,14 @@ int wayland_helperMain(int argc, char** argv) {
     return -1;
 }
 
-bool wayland_startAtspiChild(AtspiChild& child) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+int wayland_spawnHelper(const char* mode, int fd, int as) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attr);
     // dup2 onto itself clears close-on-exec too.
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-    // The service's blocked and handled signals are none of the monitor's business.
+    posix_spawn_file_actions_adddup2(&actions, fd, as);
+    // The service's blocked and handled signals are none of the helper's business.
     sigset_t none, all;
     sigemptyset(&none);
     sigfillset(&all);
@@ -57,15 +55,22 @@ bool wayland_startAtspiChild(AtspiChild& child) {
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     char name[] = "kx-services";
-    char mode[64];
-    std::snprintf(mode, sizeof mode, "%s", ATSPI_MONITOR_ARG);
-    char* argv[] = {name, mode, nullptr};
+    std::string modeText = mode;
+    char* argv[] = {name, modeText.data(), nullptr};
     pid_t pid = -1;
+    // The binary itself, also where its path is hidden (a private /tmp).
     const int failed = posix_spawn(&pid, "/proc/self/exe", &actions, &attr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
+    return failed ? -1 : pid;
+}
+
+bool wayland_startAtspiChild(AtspiChild& child) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    const pid_t pid = wayland_spawnHelper(ATSPI_MONITOR_ARG, fds[1], 3);
     close(fds[1]);
-    if (failed) {
+    if (pid < 0) {
         close(fds[0]);
         return false;
     }

@@ -19,7 +19,6 @@
 
 #include <fcntl.h>
 #include <gio/gio.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,28 +85,11 @@ std::string markPath() {
 bool startKeeper() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    char name[] = "kx-services";
-    std::string mode = SWITCH_KEEPER_ARG;
-    char* argv[] = {name, mode.data(), nullptr};
-    pid_t pid = -1;
-    const int failed = posix_spawn(&pid, "/proc/self/exe", &actions, &attr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
+    const bool started = wayland_spawnHelper(SWITCH_KEEPER_ARG, fds[0], 0) > 0;
     close(fds[0]);
     // The write end stays open, unread and unwritten, for the life of the service.
-    if (failed) close(fds[1]);
-    return !failed;
+    if (!started) close(fds[1]);
+    return started;
 }
 
 } // namespace
