@@ -142,7 +142,7 @@ int wayland_switchKeeperMain() {
         const ssize_t n = read(0, &byte, 1);
         if (n == 0 || (n < 0 && errno != EINTR)) break;
     }
-    std::string error;
+    std::string error = "no session bus";
     GDBusConnection* bus = wayland_sessionBus(nullptr);
     const bool ok = bus && writeSwitch(bus, false, error);
     if (bus) g_object_unref(bus);
