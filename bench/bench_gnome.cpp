@@ -7,8 +7,11 @@
 //    and through the portal in the default mode (ScreenshotArea refused, the permission stored), beside
 //    a bare ScreenshotArea call of the same size (the floor) and a bare full-screen Screenshot call.
 //
-// Usage (as root, for private namespaces): bench_gnome [KX_SERVICES_BINARY] [focus] [shots]
-// (default: both)
+//  - apps: the same latency for gnome-text-editor (GTK 4) and qterminal (Qt), each window against a
+//    GTK 3 one; "browsers" adds Firefox.
+//
+// Usage (as root, for private namespaces): bench_gnome [KX_SERVICES_BINARY] [focus] [shots] [apps]
+// [browsers] (default: focus, shots, apps)
 
 #include "bench_frame.h"
 #include "bench_stats.h"
@@ -140,6 +143,90 @@ void benchFocus(Desktop& d) {
     printFigures("Eval round trip alone", eval);
     benchFocusKind(d, "native", {"GDK_BACKEND=wayland"});
     benchFocusKind(d, "xwayland", {"GDK_BACKEND=x11"});
+}
+
+// The titles of the windows of process `pid`, as the shell lists them.
+std::vector<std::string> titlesOf(Desktop& d, pid_t pid) {
+    std::string found;
+    d.shell.eval("JSON.stringify(global.display.list_all_windows().filter(w => w.get_pid() == " +
+                     std::to_string(pid) + ").map(w => w.get_title()))",
+                 &found);
+    const nlohmann::json text = nlohmann::json::parse(found, nullptr, false);
+    const nlohmann::json list =
+        text.is_string() ? nlohmann::json::parse(text.get<std::string>(), nullptr, false) : nlohmann::json();
+    return list.is_array() ? list.get<std::vector<std::string>>() : std::vector<std::string>{};
+}
+
+// One application as a user starts it (each command after the first opens one more window of the
+// running instance); its windows and a GTK 3 window activated in turn, the application's measured.
+void benchFocusApp(Desktop& d, const std::string& name, const std::vector<std::vector<std::string>>& commands,
+                   const std::vector<std::string>& env) {
+    harness::ScriptProcess gtk;
+    std::string error, line;
+    if (!gtk.start("gtk_windows.py", {"--commands"}, d.shell.sessionEnv({"GDK_BACKEND=wayland"}), error))
+        die(error);
+    if (!gtk.waitLine("ready", line)) die("the GTK client did not come up");
+    const std::string other = name + " other";
+    gtk.send("window " + other);
+    harness::Process app;
+    std::vector<std::string> titles;
+    for (size_t i = 0; i < commands.size(); ++i) {
+        harness::SpawnOptions options;
+        options.env = d.shell.sessionEnv(env);
+        if (i == 0 && !app.start(commands[i], options, &error)) die(error);
+        if (i > 0) {
+            harness::Process opener;
+            if (opener.start(commands[i], options, &error)) opener.wait(TIMEOUT_MS);
+        }
+        if (!harness::waitFor(
+                [&] {
+                    titles = titlesOf(d, app.pid());
+                    return titles.size() == i + 1 &&
+                           std::none_of(titles.begin(), titles.end(), [](auto& t) { return t.empty(); });
+                },
+                TIMEOUT_MS))
+            die(name + ": window " + std::to_string(i) + " never appeared");
+    }
+    nlohmann::json report;
+    const auto awaitTitle = [&](const std::string& title) {
+        do {
+            if (!kx::awaitMessage(d.conn, "applicationChanged", report, REPORT_MS)) return false;
+        } while (report["data"].value("title", "") != title);
+        return true;
+    };
+    std::vector<double> total;
+    int missed = 0;
+    const int samples = 20;
+    for (int i = 0; i < samples; ++i) {
+        const std::string& title = titles[size_t(i) % titles.size()];
+        if (d.shell.activateWindow(other)) awaitTitle(other);
+        harness::sleepMs(600); // past the repeat window
+        while (kx::awaitMessage(d.conn, "applicationChanged", report, 0)) {
+        }
+        const auto start = Clock::now();
+        if (!d.shell.activateWindow(title) || !awaitTitle(title)) {
+            ++missed;
+            continue;
+        }
+        total.push_back(msSince(start));
+    }
+    std::printf("%s, %d activations, %d not done by the shell or without a report within %d ms, ms:\n",
+                name.c_str(), samples, missed, REPORT_MS);
+    if (!total.empty()) printFigures("Main.activateWindow -> applicationChanged", total);
+}
+
+void benchApps(Desktop& d, bool browsers) {
+    std::printf("\nfocus on GNOME Shell, per application (beside the GTK 3 figure of 'focus')\n");
+    mkdir("/tmp/kx-bench-apps", 0700);
+    benchFocusApp(d, "gnome-text-editor (GTK 4, a --new-window window)",
+                  {{"gnome-text-editor", "--ignore-session", "/tmp/kx-bench-apps/one.txt"},
+                   {"gnome-text-editor", "--new-window", "/tmp/kx-bench-apps/two.txt"}},
+                  {});
+    benchFocusApp(d, "qterminal (Qt 5, Wayland)", {{"qterminal"}}, {"QT_QPA_PLATFORM=wayland"});
+    if (browsers)
+        benchFocusApp(d, "Firefox ESR (Wayland)",
+                      {{"firefox-esr", "--profile", "/tmp/kx-bench-apps", "about:blank"}},
+                      {"MOZ_ENABLE_WAYLAND=1"});
 }
 
 // One call to the shell's screenshot service as any program makes it; the image is left in the file
@@ -290,6 +377,9 @@ int main(int argc, char** argv) {
         d.start();
         std::printf("kx-services %s on a headless GNOME Shell\n", run.binary.c_str());
         if (run.wanted("focus")) benchFocus(d);
+        // Firefox only when named: minutes in a shell that renders in software.
+        const bool browsers = std::count(run.parts.begin(), run.parts.end(), "browsers") > 0;
+        if (run.wanted("apps") || browsers) benchApps(d, browsers);
         if (run.wanted("shots")) benchShots(d);
         kx::disconnect(d.conn);
     });

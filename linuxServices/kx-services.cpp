@@ -230,7 +230,10 @@ void handlePipeCommands() {
 #include "platform_wayland.h"
 #include "platform_x11.h"
 
-int main() {
+int main(int argc, char** argv) {
+    // The desktop helpers the backends run are this binary too.
+    const int helper = wayland_helperMain(argc, argv);
+    if (helper >= 0) return helper;
     // Ignored and blocked signals survive exec. With SIGPIPE ignored, writes after Velloran has gone
     // would fail unseen and the service would never end; its end by that signal is what Velloran
     // relies on.

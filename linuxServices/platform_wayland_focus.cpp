@@ -4,11 +4,11 @@
 #include "platform_wayland.h"
 #include "platform_x11.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
 
-#include <atspi/atspi.h>
 #include <dlfcn.h>
 #include <gio/gio.h>
 
@@ -19,6 +19,9 @@ const std::string ENABLE_HINT =
     "systemctl --user start at-spi-dbus-bus.service";
 const std::string FALLBACK = " XWayland/X11 monitoring will be used; limited to X11 apps only.";
 const char A11Y_BUS[] = "org.a11y.Bus";
+using Clock = std::chrono::steady_clock;
+// AT-SPI's start asks the accessibility bus's launcher and the registry, each with its own time limit.
+constexpr auto READY_WAIT = std::chrono::seconds(30);
 
 bool nameHasOwner(GDBusConnection* bus, int timeoutMs) {
     GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
@@ -46,9 +49,9 @@ bool startAccessibilityBus() {
     return owned;
 }
 
-// Whether AT-SPI focus monitoring can be used; initialises AT-SPI when it can. Otherwise writes
-// the one line that says why not.
-bool a11y_enabled() {
+// Whether AT-SPI focus monitoring can be used; when it can, `child` is the running monitor process and
+// `early` what it sent past its first word. Otherwise writes the one line that says why not.
+bool a11y_enabled(AtspiChild& child, std::vector<std::string>& early) {
     void* library = dlopen("libatspi.so.0", RTLD_LAZY | RTLD_NOLOAD);
     if (!library) library = dlopen("libatspi.so.0", RTLD_LAZY);
     if (!library) {
@@ -83,11 +86,34 @@ bool a11y_enabled() {
         return false;
     }
 
-    if (atspi_is_initialized()) return true;
-    const int code = atspi_init();
-    if (code == 0) return true;
-    logOut("Accessibility init failed (AT-SPI2) with error code: " + std::to_string(code) + "." + FALLBACK +
-           ENABLE_HINT);
+    // The monitor process initialises AT-SPI; its first word says whether it could.
+    if (!wayland_startAtspiChild(child)) {
+        logOut("Accessibility init failed (AT-SPI2): the monitor process cannot be started." + FALLBACK +
+               ENABLE_HINT);
+        return false;
+    }
+    // No word at all: it died, or hung past the wait.
+    std::string failure = "the monitor process did not start";
+    bool ready = false, said = false;
+    const Clock::time_point deadline = Clock::now() + READY_WAIT;
+    while (!ready && !said && Clock::now() < deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const bool open = wayland_readAtspiChild(child, int(left.count()) + 1, [&](const std::string& line) {
+            const nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+            if (ready || !record.is_object())
+                early.push_back(line);
+            else if (record.contains("initFailed")) {
+                const int code = record.value("initFailed", -1);
+                said = code == 0; // it wrote its own line
+                failure = "with error code: " + std::to_string(code);
+            } else
+                ready = record.contains("ready");
+        });
+        if (!open) break;
+    }
+    if (ready) return true;
+    wayland_stopAtspiChild(child);
+    if (!said) logOut("Accessibility init failed (AT-SPI2) " + failure + "." + FALLBACK + ENABLE_HINT);
     return false;
 }
 
@@ -109,9 +135,12 @@ GDBusConnection* wayland_sessionBus(GError** error) {
 
 void wayland_monitorFocusEntry() {
     bool isListeningForNativeWayland = false;
-    if (a11y_enabled()) {
+    AtspiChild child;
+    std::vector<std::string> early;
+    if (a11y_enabled(child, early)) {
+        wayland_manageAccessibilitySwitch();
         logOut("Launching thread: Listening to Application focus for Wayland applications)");
-        std::thread(wayland_monitorFocusNative).detach();
+        std::thread(wayland_monitorFocusNative, child, early).detach();
         isListeningForNativeWayland = true;
     }
     logOut("Launching thread: Listening to Application focus for x11 applications)");

@@ -40,6 +40,9 @@ if [ "$what" = test ]; then
   packages+=(python3-pyqt5 qtwayland5)
   # GTK 4 windows, native on the real GNOME Shell.
   packages+=(gir1.2-gtk-4.0)
+  # Applications people run, on the real GNOME Shell: a GTK 4 editor whose later windows are "fillers",
+  # a Qt terminal; Firefox for bench/gnome_apps.sh (about 70 MB).
+  packages+=(gnome-text-editor qterminal firefox-esr)
   # sway, headless: a virtual keyboard for its seat (wtype), and the portal's wlroots backend with what
   # it runs (PipeWire, grim).
   packages+=(sway xdg-desktop-portal xdg-desktop-portal-wlr pipewire grim wtype)

@@ -5,6 +5,9 @@
 # happened:
 #   window TITLE  -> "window TITLE XID" once the window is mapped
 #   dialog TITLE  -> the same for a dialog (transient for the first window) with nested widgets
+#   popover      -> "popover" once a popover (and, in GTK 3, a popup menu) opened over the first window
+#   inner        -> "inner" once the first window's button has said on the accessibility bus that it
+#                   became active (GTK 3), as an inner object of some toolkits does
 #   whenever one of its windows becomes active: "active TITLE SECONDS" (CLOCK_MONOTONIC)
 # End of input ends it.
 import sys, time
@@ -12,8 +15,12 @@ import gi
 GTK4 = sys.argv[1:2] == ["--gtk4"]
 gi.require_version("Gtk", "4.0" if GTK4 else "3.0")
 from gi.repository import GLib, Gtk
+if not GTK4:
+    gi.require_version("Atk", "1.0")
+    from gi.repository import Atk
 
 windows = []
+buttons = []
 loop = GLib.MainLoop()
 
 
@@ -35,6 +42,31 @@ def on_mapped(window, *_):
 
 def put(container, child):
     (container.append if GTK4 else container.add)(child)
+
+
+def open_inner(kind):
+    if not buttons:
+        buttons.append(Gtk.Button(label="Open"))
+        (windows[0].set_child if GTK4 else windows[0].add)(buttons[0])
+        if not GTK4:
+            buttons[0].show()
+    button = buttons[0]
+    if kind == "popover":
+        popover = Gtk.Popover()
+        if GTK4:
+            popover.set_parent(button)
+        else:
+            popover.set_relative_to(button)
+        put(popover, Gtk.Label(label="inside"))
+        (popover.popup if GTK4 else popover.show_all)()
+        if not GTK4:
+            menu = Gtk.Menu()
+            menu.append(Gtk.MenuItem(label="item"))
+            menu.show_all()
+            menu.popup_at_widget(button, 1, 1, None)
+    else:
+        button.get_accessible().notify_state_change(Atk.StateType.ACTIVE, True)
+    say(kind)
 
 
 def open_window(kind, title):
@@ -61,6 +93,8 @@ def on_input(*_):
     kind, _, title = line.rstrip("\n").partition(" ")
     if kind in ("window", "dialog"):
         open_window(kind, title)
+    elif kind in ("popover", "inner"):
+        open_inner(kind)
     return True
 
 

@@ -94,9 +94,43 @@ class WaylandTest : public ServiceTest {
         return message.value("data", json::object());
     }
 
+    std::string busCall(const std::string& method, std::vector<std::string> args) {
+        args.insert(args.begin(), {"gdbus", "call", "--session", "-d", "org.freedesktop.DBus", "-o",
+                                   "/org/freedesktop/DBus", "-m", "org.freedesktop.DBus." + method});
+        return harness::run(args, sessionEnv()).out;
+    }
+    // Kills the accessibility bus: the launcher that owns its name, and the daemon it runs.
+    void killAccessibilityBus() {
+        const std::string owner = busCall("GetConnectionUnixProcessID", {"org.a11y.Bus"});
+        const pid_t launcher = pid_t(std::atoi(owner.c_str() + owner.find(' ') + 1));
+        ASSERT_GT(launcher, 0) << owner;
+        const std::string self = std::to_string(launcher);
+        const pid_t daemon =
+            pid_t(std::atoi(harness::readWholeFile("/proc/" + self + "/task/" + self + "/children").c_str()));
+        ASSERT_GT(daemon, 0);
+        kill(launcher, SIGKILL);
+        kill(daemon, SIGKILL);
+    }
+    // The accessibility switch, as the bus's launcher answers: "true", "false", or its error.
+    std::string accessibilitySwitch() {
+        const harness::RunResult r =
+            harness::run({"gdbus", "call", "--session", "-d", "org.a11y.Bus", "-o", "/org/a11y/bus", "-m",
+                          "org.freedesktop.DBus.Properties.Get", "org.a11y.Status", "IsEnabled"},
+                         sessionEnv());
+        return r.out == "(<true>,)\n" ? "true" : r.out == "(<false>,)\n" ? "false" : r.out + r.err;
+    }
+    // A GTK client on the X server, reading commands.
+    void startGtk(harness::ScriptProcess& gtk) {
+        startScript(gtk, "gtk_windows.py", {"--commands"}, sessionEnv({x.displayEnv(), "GDK_BACKEND=x11"}));
+    }
+
     harness::SessionBus bus;
     harness::XServer x;
 };
+
+const std::string LOST = "[Wayland] Lost the accessibility bus (org.a11y.Bus); native focus reports have "
+                         "stopped until it runs again.";
+const std::string BACK = "[Wayland] The accessibility bus runs again; following native focus changes.";
 
 // ---- focus from the accessibility bus ----
 
@@ -179,20 +213,12 @@ TEST_F(WaylandTest, AccessibilityBusReportsEachActivatedWindowOnce) {
 // The accessibility bus dies under the service and is started again: the loss is said once, and the
 // windows of applications on the new bus are reported, as they were before.
 TEST_F(WaylandTest, AccessibilityBusIsFollowedAcrossItsRestart) {
-    const std::string lost = "[Wayland] Lost the accessibility bus (org.a11y.Bus); native focus reports have "
-                             "stopped until it runs again.";
-    const std::string back = "[Wayland] The accessibility bus runs again; following native focus changes.";
     startBus();
     startX();
     startConnected(0, sessionEnv());
     ASSERT_TRUE(service.waitOut("Accessibility detected: Using AT-SPI2 for active window monitoring."));
-    const auto busCall = [&](const std::string& method, std::vector<std::string> args) {
-        args.insert(args.begin(), {"gdbus", "call", "--session", "-d", "org.freedesktop.DBus", "-o",
-                                   "/org/freedesktop/DBus", "-m", "org.freedesktop.DBus." + method});
-        return harness::run(args, sessionEnv()).out;
-    };
     const auto reportOfWindow = [&](harness::ScriptProcess& gtk, const std::string& title) {
-        startScript(gtk, "gtk_windows.py", {"--commands"}, sessionEnv({x.displayEnv(), "GDK_BACKEND=x11"}));
+        startGtk(gtk);
         gtk.send("window " + title);
         json report = nextReport();
         EXPECT_EQ(report.value("pid", 0), gtk.pid());
@@ -201,26 +227,107 @@ TEST_F(WaylandTest, AccessibilityBusIsFollowedAcrossItsRestart) {
     };
     harness::ScriptProcess before, after;
     const json first = reportOfWindow(before, "Before");
-
-    // The launcher that owns the name, and the bus daemon it runs.
-    const std::string owner = busCall("GetConnectionUnixProcessID", {"org.a11y.Bus"});
-    const pid_t launcher = pid_t(std::atoi(owner.c_str() + owner.find(' ') + 1));
-    ASSERT_GT(launcher, 0) << owner;
-    const std::string self = std::to_string(launcher);
-    const pid_t daemon =
-        pid_t(std::atoi(harness::readWholeFile("/proc/" + self + "/task/" + self + "/children").c_str()));
-    ASSERT_GT(daemon, 0);
-    kill(launcher, SIGKILL);
-    kill(daemon, SIGKILL);
-    ASSERT_TRUE(service.waitErr(lost));
+    ASSERT_NO_FATAL_FAILURE(killAccessibilityBus());
+    ASSERT_TRUE(service.waitErr(LOST));
 
     EXPECT_EQ(busCall("StartServiceByName", {"org.a11y.Bus", "0"}), "(uint32 1,)\n");
-    ASSERT_TRUE(service.waitOut(back));
+    ASSERT_TRUE(service.waitOut(BACK));
     EXPECT_EQ(reportOfWindow(after, "After").value("proc", ""), first.value("proc", "?"));
-    EXPECT_EQ(countMatching(service.err(), lost), 1u);
-    EXPECT_EQ(countMatching(service.out(), back), 1u);
-    // The library's entries of the old bus no longer meet the new one's applications.
+    EXPECT_EQ(countMatching(service.err(), LOST), 1u);
+    EXPECT_EQ(countMatching(service.out(), BACK), 1u);
     EXPECT_EQ(countMatching(service.err(), "CRITICAL"), 0u);
+}
+
+// The bus comes back the way it does on a desktop: the next application to start activates it. Its
+// window, active before any monitor could listen, is reported all the same, every time.
+TEST_F(WaylandTest, AccessibilityBusBroughtBackByAnApplicationIsFollowed) {
+    constexpr int CYCLES = 10;
+    startBus();
+    startX();
+    startConnected(0, sessionEnv());
+    ASSERT_TRUE(service.waitOut("Accessibility detected: Using AT-SPI2 for active window monitoring."));
+    for (int cycle = 0; cycle < CYCLES; ++cycle) {
+        ASSERT_NO_FATAL_FAILURE(killAccessibilityBus());
+        ASSERT_TRUE(waitFor([&] { return countMatching(service.err(), LOST) == size_t(cycle + 1); }))
+            << "cycle " << cycle;
+        harness::ScriptProcess gtk;
+        startGtk(gtk);
+        const std::string title = "Cycle " + std::to_string(cycle);
+        gtk.send("window " + title);
+        std::vector<json> reports = focusReports();
+        EXPECT_EQ(reports,
+                  std::vector<json>({{{"pid", gtk.pid()}, {"proc", exeOf(gtk.pid())}, {"title", title}}}))
+            << "cycle " << cycle;
+    }
+    EXPECT_EQ(countMatching(service.out(), BACK), size_t(CYCLES));
+    EXPECT_EQ(countMatching(service.err(), "CRITICAL"), 0u);
+}
+
+// The switch is turned on at the start and back off once the service has ended, however it ended (a
+// SIGKILL stands for a crash); one that was on stays on; the opt-out leaves it alone.
+TEST_F(WaylandTest, TheAccessibilitySwitchIsTurnedOnAndBackOff) {
+    const std::string on = "Turned the accessibility switch on";
+    startBus();
+    struct Case {
+        int signal;
+        std::vector<std::string> env;
+        std::string before, during;
+    };
+    const std::vector<Case> cases = {
+        {SIGTERM, {}, "false", "true"},
+        {SIGINT, {}, "false", "true"},
+        {SIGKILL, {}, "false", "true"},
+        {SIGTERM, {}, "true", "true"},
+        {SIGTERM, {"KX_SERVICES_LEAVE_ACCESSIBILITY=1"}, "false", "false"},
+    };
+    for (const Case& c : cases) {
+        const std::string what =
+            std::to_string(c.signal) + " " + testing::PrintToString(c.env) + " " + c.before;
+        harness::run({"gdbus", "call", "--session", "-d", "org.a11y.Bus", "-o", "/org/a11y/bus", "-m",
+                      "org.freedesktop.DBus.Properties.Set", "org.a11y.Status", "IsEnabled",
+                      "<" + c.before + ">"},
+                     sessionEnv());
+        ASSERT_TRUE(waitFor([&] { return accessibilitySwitch() == c.before; })) << what;
+        restartService(sessionEnv(c.env));
+        ASSERT_TRUE(service.waitOut(X11_THREAD)) << what;
+        EXPECT_EQ(accessibilitySwitch(), c.during) << what;
+        const std::vector<std::string> out = service.out();
+        EXPECT_EQ(countMatching(out, on), c.during == c.before ? 0u : 1u) << what;
+        EXPECT_EQ(countMatching(out, "Accessibility switch left as it is"), c.env.empty() ? 0u : 1u) << what;
+        kx::disconnect(conn);
+        ::kill(service.pid(), c.signal);
+        EXPECT_NE(service.waitExit(), -1) << what;
+        EXPECT_TRUE(waitFor([&] { return accessibilitySwitch() == c.before; })) << what;
+    }
+}
+
+// The window active when the service starts is reported once; inner objects that become active (a
+// popover, a popup menu, a button that says it is active) are no windows, and switches between
+// windows go on being reported.
+TEST_F(WaylandTest, ActiveWindowAtStartIsReportedAndInnerObjectsAreNot) {
+    startBus();
+    startX();
+    harness::ScriptProcess gtk;
+    startGtk(gtk);
+    std::string line;
+    gtk.send("window Alpha");
+    ASSERT_TRUE(gtk.waitLine("active Alpha", line));
+    startConnected(0, sessionEnv());
+    const auto reportOf = [&](const std::string& title) {
+        return json({{"pid", gtk.pid()}, {"proc", exeOf(gtk.pid())}, {"title", title}});
+    };
+    EXPECT_EQ(focusReports(), std::vector<json>{reportOf("Alpha")});
+    gtk.send("window Beta");
+    EXPECT_EQ(focusReports(), std::vector<json>{reportOf("Beta")});
+    const std::string alpha = windowTitled("Alpha", x.display());
+    EXPECT_TRUE(x.run({"xdotool", "windowactivate", "--sync", alpha}).ok());
+    EXPECT_EQ(focusReports(), std::vector<json>{reportOf("Alpha")});
+    sleepMs(600); // past the repeat window, so that only the kind of object keeps a report out
+    for (const std::string command : {"inner", "popover"}) {
+        gtk.send(command);
+        ASSERT_TRUE(gtk.waitLine(command, line));
+        EXPECT_EQ(focusReports(QUIET_MS), std::vector<json>{}) << command;
+    }
 }
 
 // An application whose objects' parents lead in a circle loses those activations, and nothing else.
@@ -276,7 +383,8 @@ TEST_F(WaylandTest, XWaylandWindowsAreReportedFromX11) {
             // Nothing says that the monitor saw no window; it samples at least every 200 ms, so a focus on
             // no window that lasts longer cannot pass unseen (changes 5 ms apart are one change to it).
             EXPECT_TRUE(waitFor([&] {
-                return x.run({"xprop", "-root", "_NET_ACTIVE_WINDOW"}).out == "_NET_ACTIVE_WINDOW(WINDOW): window id # 0x0\n";
+                return x.run({"xprop", "-root", "_NET_ACTIVE_WINDOW"}).out ==
+                       "_NET_ACTIVE_WINDOW(WINDOW): window id # 0x0\n";
             }));
             sleepMs(SETTLE_MS);
         }
@@ -349,7 +457,8 @@ TEST_F(WaylandTest, ListsTheUsersOwnProcessesThenXWaylandWindows) {
     };
     restartService(sessionEnv({x.displayEnv(), "NO_AT_BRIDGE=1"}));
     json entries = list();
-    EXPECT_TRUE(has(entries, {{"title", "Term One"}, {"processpath", "/usr/bin/xterm"}, {"platform", "x11"}}));
+    EXPECT_TRUE(
+        has(entries, {{"title", "Term One"}, {"processpath", "/usr/bin/xterm"}, {"platform", "x11"}}));
     EXPECT_TRUE(
         has(entries, {{"title", "kxsleep"}, {"processpath", "/tmp/bin/ kxsleep "}, {"platform", "wayland"}}));
     EXPECT_EQ(countWhere(entries, "processpath", "/tmp/bin/kx-other"), 0) << "another user's process";
