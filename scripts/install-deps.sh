@@ -8,6 +8,8 @@ set -euo pipefail
 what=${1:-test}
 packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libglib2.0-dev
   libx11-dev libxtst-dev libgdk-pixbuf-2.0-dev libatspi2.0-dev libxkbcommon-dev)
+# Captures: PNG files written with libdeflate, the portal's image read with libpng.
+packages+=(libdeflate-dev libpng-dev)
 if [ "$what" = main ] || [ "$what" = test ]; then
   packages+=(xvfb openbox xterm xdotool procps)
 fi
