@@ -12,12 +12,18 @@
 #include <vector>
 
 #include <png.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
+// The file's bytes: first any read before (`replay`), then the rest from the descriptor, each byte
+// also kept in `record` while it is set.
 struct Source {
     int fd = -1;
+    std::string replay;
+    size_t replayAt = 0;
+    std::string* record = nullptr;
     unsigned char buffer[65536];
     size_t at = 0, end = 0;
     char message[200] = "";
@@ -31,17 +37,34 @@ void onError(png_structp png, png_const_charp text) {
 
 void onWarning(png_structp, png_const_charp) {}
 
+// Into the buffer; false at the end of the file, with errno set on an error.
+bool fill(Source& s) {
+    if (s.replayAt < s.replay.size()) {
+        s.end = std::min(sizeof s.buffer, s.replay.size() - s.replayAt);
+        std::memcpy(s.buffer, s.replay.data() + s.replayAt, s.end);
+        s.replayAt += s.end;
+        s.at = 0;
+        return true;
+    }
+    ssize_t n;
+    do {
+        n = read(s.fd, s.buffer, sizeof s.buffer);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        if (n == 0) errno = 0;
+        return false;
+    }
+    if (s.record) s.record->append(reinterpret_cast<const char*>(s.buffer), size_t(n));
+    s.at = 0;
+    s.end = size_t(n);
+    return true;
+}
+
 void readSource(png_structp png, png_bytep data, size_t length) {
     auto* source = static_cast<Source*>(png_get_io_ptr(png));
     while (length > 0) {
-        if (source->at == source->end) {
-            const ssize_t n = read(source->fd, source->buffer, sizeof source->buffer);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) png_error(png, std::strerror(errno));
-            if (n == 0) png_error(png, "the file ends within the image");
-            source->at = 0;
-            source->end = size_t(n);
-        }
+        if (source->at == source->end && !fill(*source))
+            png_error(png, errno ? std::strerror(errno) : "the file ends within the image");
         const size_t take = std::min(length, source->end - source->at);
         std::memcpy(data, source->buffer + source->at, take);
         source->at += take;
@@ -79,46 +102,50 @@ bool readImage(png_structp png, png_bytepp rows) {
     return true;
 }
 
+bool readEnd(png_structp png) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_read_end(png, nullptr);
+    return true;
+}
+
 struct Decoder {
     png_structp png = nullptr;
     png_infop info = nullptr;
     ~Decoder() { png_destroy_read_struct(&png, &info, nullptr); }
+
+    // Up to the image's header; false with the reason in the source's message.
+    bool start(Source& source) {
+        png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &source, onError, onWarning);
+        if (png) info = png_create_info_struct(png);
+        if (!info) {
+            std::snprintf(source.message, sizeof source.message, "out of memory");
+            return false;
+        }
+        png_set_read_fn(png, &source, readSource);
+        return readInfo(png, info);
+    }
 };
 
-} // namespace
+std::string failure(const Source& source, std::string& error, const char* otherwise) {
+    error = source.message[0] ? source.message : otherwise;
+    return std::string();
+}
 
-std::string png_recodeRegion(int fd, const PngFit& fit, std::string& error) {
-    Source source;
-    source.fd = fd;
-    Decoder d;
-    d.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &source, onError, onWarning);
-    if (d.png) d.info = png_create_info_struct(d.png);
-    if (!d.info) {
-        error = "out of memory";
-        return std::string();
-    }
-    png_set_read_fn(d.png, &source, readSource);
-    const auto failed = [&] {
-        error = source.message[0] ? source.message : "not a PNG image";
-        return std::string();
-    };
-    if (!readInfo(d.png, d.info)) return failed();
-    PngRect rect;
-    const int width = int(png_get_image_width(d.png, d.info)),
-              height = int(png_get_image_height(d.png, d.info));
-    if (!fit(width, height, rect)) return std::string();
+// The rectangle of the image whose header `d` has read, written again by png_encode.
+std::string recode(Decoder& d, Source& source, const PngRect& rect, std::string& error) {
     const int passes = setRgbRows(d.png, d.info);
     const size_t channels = png_get_channels(d.png, d.info);
-    if (passes == 0 || (channels != 3 && channels != 4)) return failed();
+    if (passes == 0 || (channels != 3 && channels != 4)) return failure(source, error, "not a PNG image");
     const size_t rowBytes = png_get_rowbytes(d.png, d.info);
+    const size_t height = png_get_image_height(d.png, d.info);
 
     // An interlaced image is complete only after its last pass: it is read whole.
-    std::vector<unsigned char> pixels(rowBytes * (passes > 1 ? size_t(height) : 1));
+    std::vector<unsigned char> pixels(rowBytes * (passes > 1 ? height : 1));
     if (passes > 1) {
-        std::vector<png_bytep> rows(static_cast<size_t>(height));
+        std::vector<png_bytep> rows(height);
         for (size_t i = 0; i < rows.size(); ++i)
             rows[i] = pixels.data() + i * rowBytes;
-        if (!readImage(d.png, rows.data())) return failed();
+        if (!readImage(d.png, rows.data())) return failure(source, error, "not a PNG image");
     }
     int next = 0; // the next row libpng gives
     const std::string png = png_encodeRgba(rect.width, rect.height, [&](int y, unsigned char* rgba) {
@@ -136,10 +163,65 @@ std::string png_recodeRegion(int fd, const PngFit& fit, std::string& error) {
         }
         return true;
     });
-    if (png.empty()) {
-        if (!source.message[0])
-            std::snprintf(source.message, sizeof source.message, "cannot encode the region");
-        return failed();
+    return png.empty() ? failure(source, error, "cannot encode the region") : png;
+}
+
+// Whether every row of an 8-bit RGBA image is opaque, read to its end; false also on an error, with the
+// source's message set.
+bool allOpaque(Decoder& d, size_t width, size_t height) {
+    std::vector<unsigned char> row(width * 4);
+    for (size_t y = 0; y < height; ++y) {
+        if (!readRow(d.png, row.data())) return false;
+        for (size_t i = 3; i < row.size(); i += 4)
+            if (row[i] != 255) return false;
     }
-    return png;
+    return readEnd(d.png);
+}
+
+} // namespace
+
+std::string png_recodeRegion(int fd, const PngFit& fit, std::string& error) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        error = std::strerror(errno);
+        return std::string();
+    }
+    std::string file; // the bytes read, while the file may yet go out as it is
+    Source source;
+    source.fd = fd;
+    source.record = &file;
+    Decoder d;
+    if (!d.start(source)) return failure(source, error, "not a PNG image");
+    PngRect rect;
+    const size_t width = png_get_image_width(d.png, d.info), height = png_get_image_height(d.png, d.info);
+    if (!fit(int(width), int(height), rect)) return std::string();
+    // The whole of an image that already is what the reply holds, 8-bit RGBA and opaque, goes out as
+    // the file it came in: the desktop's encoder compresses better than ours at our speed. A file
+    // larger than such an image stored would be something else.
+    const bool whole = rect.x == 0 && rect.y == 0 && size_t(rect.width) == width &&
+                       size_t(rect.height) == height && png_get_bit_depth(d.png, d.info) == 8 &&
+                       png_get_color_type(d.png, d.info) == PNG_COLOR_TYPE_RGBA &&
+                       png_get_interlace_type(d.png, d.info) == PNG_INTERLACE_NONE &&
+                       uint64_t(st.st_size) <= uint64_t(width) * height * 5 + (1 << 20);
+    if (!whole) {
+        source.record = nullptr;
+        file = std::string();
+        return recode(d, source, rect, error);
+    }
+    if (allOpaque(d, width, height)) {
+        while (file.size() <= uint64_t(st.st_size) && fill(source)) {
+        }
+        if (errno) return failure(source, error, std::strerror(errno));
+        if (file.size() != uint64_t(st.st_size))
+            return failure(source, error, "the file changed while it was read");
+        return file;
+    }
+    if (source.message[0]) return failure(source, error, "not a PNG image");
+    // Not opaque: read again from the start, what was read coming first.
+    Source again;
+    again.fd = fd;
+    again.replay = std::move(file);
+    Decoder fresh;
+    if (!fresh.start(again)) return failure(again, error, "not a PNG image");
+    return recode(fresh, again, rect, error);
 }

@@ -13,7 +13,8 @@
 # reply to the call), and saved files that are not the portal's own of this request: stale (back-dated an
 # hour), foreign (given to nobody), linked (a second hard link ".also"); coarse: the portal's new file
 # stamped in whole seconds, as some file systems keep time; bomb: the portal's file a PNG of a few hundred
-# bytes that claims 30000x30000 pixels.
+# bytes that claims 30000x30000 pixels; opaque, translucent: the portal's image RGBA, as GNOME's is, all
+# opaque or with pixel (5, 5) transparent.
 # Standard output: "ready", then per call "call ..." with its arguments and "took SECONDS" (own time).
 import os, struct, sys, time, zlib
 import dbus, dbus.service, dbus.mainloop.glib
@@ -31,11 +32,11 @@ def say(text):
     sys.stdout.flush()
 
 
-def write_png(path, x, y, w, h):
-    if (x, y, w, h) not in images:
-        images[(x, y, w, h)] = paint(x, y, w, h)
+def write_png(path, x, y, w, h, kind="rgb"):
+    if (x, y, w, h, kind) not in images:
+        images[(x, y, w, h, kind)] = paint(x, y, w, h, kind)
     with open(path, "wb") as f:
-        f.write(images[(x, y, w, h)])
+        f.write(images[(x, y, w, h, kind)])
 
 
 def bomb():
@@ -47,19 +48,22 @@ def bomb():
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", rows) + chunk(b"IEND", b"")
 
 
-def paint(x, y, w, h):
+def paint(x, y, w, h, kind="rgb"):
     # Pixel (i, j) shows screen point (x+i, y+j): red = X % 256, green = Y % 256, blue = X // 256.
+    n = 3 if kind == "rgb" else 4
     xs = range(x, x + w)
     red = bytes(v % 256 for v in xs)
     blue = bytes((v // 256) % 256 for v in xs)
-    data = bytearray(3 * w * h)
+    data = bytearray(b"\xff" * (n * w * h))
     for j in range(h):
-        row = 3 * w * j
-        data[row:row + 3 * w:3] = red
-        data[row + 1:row + 3 * w:3] = bytes([(y + j) % 256]) * w
-        data[row + 2:row + 3 * w:3] = blue
-    pixbuf = GdkPixbuf.Pixbuf.new_from_bytes(GLib.Bytes.new(bytes(data)), GdkPixbuf.Colorspace.RGB, False, 8, w, h,
-                                             3 * w)
+        row = n * w * j
+        data[row:row + n * w:n] = red
+        data[row + 1:row + n * w:n] = bytes([(y + j) % 256]) * w
+        data[row + 2:row + n * w:n] = blue
+    if kind == "translucent":
+        data[n * (5 * w + 5) + 3] = 0
+    pixbuf = GdkPixbuf.Pixbuf.new_from_bytes(GLib.Bytes.new(bytes(data)), GdkPixbuf.Colorspace.RGB, n == 4, 8, w, h,
+                                             n * w)
     return pixbuf.save_to_bufferv("png", [], [])[1]
 
 
@@ -109,7 +113,8 @@ class Portal(dbus.service.Object):
             state["shots"] += 1
             name = state["name"] or "Screenshot-%d-%d.png" % (os.getpid(), state["shots"])
             path = os.path.join(state["savedir"], name)
-            write_png(path, 0, 0, *SCREEN)  # through a link planted at the path, as the real portal does
+            # through a link planted at the path, as the real portal does
+            write_png(path, 0, 0, *SCREEN, mode if mode in ("opaque", "translucent") else "rgb")
             if mode == "bomb":
                 with open(path, "wb") as f:
                     f.write(bomb())

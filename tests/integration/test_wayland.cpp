@@ -663,6 +663,26 @@ TEST_F(ScreenshotTest, PortalAnswersThatAreNoScreenOfOursAreRefusedUnread) {
               "Desktop portal screenshot: " + path + " is 1920x1080, larger than the 1280x720 desktop; not decoded");
 }
 
+// A portal's image in RGBA, as GNOME's is, asked for whole: an opaque one is the reply as it came, one
+// with a transparent pixel comes back opaque, as every capture does.
+TEST_F(ScreenshotTest, PortalImagesInRgbaComeBackOpaque) {
+    startScript(portal, "desktop_standins.py", {"portal"}, sessionEnv());
+    startService({}, NO_X_DISPLAY);
+    tell(shell, "mode denied");
+    tell(portal, "savedir /tmp/run");
+    tell(portal, "name shot.png");
+    for (const std::string mode : {"opaque", "translucent"}) {
+        SCOPED_TRACE(mode);
+        tell(portal, "mode " + mode);
+        const Picture p = decodePng(shot(0, 0, 1920, 1080).base64);
+        ASSERT_EQ(p.width, 1920);
+        ASSERT_EQ(p.height, 1080);
+        EXPECT_TRUE(p.alpha);
+        EXPECT_EQ(p.translucent, 0);
+        EXPECT_EQ(pixelsOffPattern(p, 0, 0), 0);
+    }
+}
+
 // A request ends within its time (30 s; the tests shorten it), whichever step the desktop hangs in: a
 // shell that hangs leaves nothing to wait for, since the portal would ask that same shell; the portal
 // gets what the shell left. One line says which step ran out of time.
