@@ -160,7 +160,8 @@ void sendRegionScreenshot(std::string uuid, const json& data) {
     // than the capture itself.
     const std::string frame = reply.dump(-1, ' ', false, json::error_handler_t::replace);
     const std::string empty = "\"base64\":\"";
-    const size_t at = frame.find(empty) + empty.size(); // the first member: "data" sorts before the others
+    const size_t found = frame.find(empty); // in the first member: "data" sorts before the others
+    const size_t at = found == std::string::npos ? frame.size() : found + empty.size();
     std::string line;
     line.reserve(frame.size() + base64.size() + 1); // room for the newline writeWholeLine adds
     line.append(frame, 0, at).append(base64).append(frame, at, std::string::npos);
