@@ -279,7 +279,7 @@ void benchEncoders(const std::vector<unsigned char>& rgba, int w, int h, int rou
                 },
                 filter);
         });
-        std::printf("    libdeflate 1, %-18s%s %7.1f %9zu  %.2fx faster than today\n", name,
+        std::printf("    libdeflate, %-20s%s %7.1f %9zu  %.2fx faster than today\n", name,
                     filter == PNG_FILTER_DEFAULT ? "*" : " ", ms, png.size(), pixbufMs / ms);
     }
 }

@@ -152,7 +152,11 @@ void sendRegionScreenshot(std::string uuid, const json& data) {
     logOut(prefix + std::to_string(x) + ", " + std::to_string(y) + ", " + std::to_string(w) + ", " +
            std::to_string(h));
     std::string base64 = captureRegion(x, y, w, h);
-    logOut(prefix + "base64 String: " + base64);
+    // logOut's line, made once: a capture's text is megabytes, and each copy of it costs.
+    std::string logged;
+    logged.reserve(prefix.size() + 15 + base64.size() + 1);
+    logged.append(prefix).append("base64 String: ").append(base64);
+    writeWholeLine(stdout, std::move(logged));
     const json reply = {{"type", "getRegionScreenshot"}, {"uuid", std::move(uuid)}, {"data", {{"base64", ""}}}};
     logOut(prefix + "sending to Velloran");
     // The reply as writeMessage would write it, with the Base64 text put in place of the empty one:

@@ -15,7 +15,7 @@ enum class PngFilter {
     Paeth,    // PNG's predictor from left, above and upper left
     Cheapest, // per row, whichever of none, sub and up leaves the smallest sum of magnitudes
 };
-constexpr PngFilter PNG_FILTER_DEFAULT = PngFilter::Up;
+constexpr PngFilter PNG_FILTER_DEFAULT = PngFilter::Sub;
 
 // Fills the 4 × width bytes of row y (red, green, blue, alpha); rows are asked for top to bottom.
 // False aborts the encoding.
