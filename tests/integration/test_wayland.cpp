@@ -425,6 +425,8 @@ TEST_F(WaylandTest, ProbeSaysWhyAccessibilityCannotBeUsed) {
 
 // ---- screenshots ----
 
+const std::string NO_X_DISPLAY = "Unable to track application focus changes. Could not open X display.";
+
 // The service beside the stand-ins of the shell's screenshot service and the portal, on a bus that
 // activates nothing, so that only they answer.
 class ScreenshotTest : public WaylandTest {
@@ -470,6 +472,14 @@ class ScreenshotTest : public WaylandTest {
         s.base64 = reply.value("data", json::object()).value("base64", "?");
         return s;
     }
+    // The service without X, the shell refusing, the portal saving the screen as /tmp/run/shot.png.
+    void startRefusingShellAndPortal() {
+        startScript(portal, "desktop_standins.py", {"portal"}, sessionEnv());
+        startService({}, NO_X_DISPLAY);
+        tell(shell, "mode denied");
+        tell(portal, "savedir /tmp/run");
+        tell(portal, "name shot.png");
+    }
     // The milliseconds a line that begins with `prefix` names right after it; -1 for another line.
     static int msAfter(const std::string& line, const std::string& prefix) {
         return line.rfind(prefix, 0) == 0 ? std::atoi(line.c_str() + prefix.size()) : -1;
@@ -477,8 +487,6 @@ class ScreenshotTest : public WaylandTest {
 
     harness::ScriptProcess shell, portal;
 };
-
-const std::string NO_X_DISPLAY = "Unable to track application focus changes. Could not open X display.";
 
 TEST_F(ScreenshotTest, ScreenshotsComeFromTheShellOrElseThePortal) {
     startService({}, NO_X_DISPLAY);
@@ -610,11 +618,7 @@ TEST_F(ScreenshotTest, ScreenshotsComeFromTheShellOrElseThePortal) {
 // host's file or with a query or fragment names no file of ours. Each is an empty reply and one line;
 // a file the uri does not name as ours is left alone. A stand-in portal: the real ones send none of these.
 TEST_F(ScreenshotTest, PortalAnswersThatAreNoScreenOfOursAreRefusedUnread) {
-    startScript(portal, "desktop_standins.py", {"portal"}, sessionEnv());
-    startService({}, NO_X_DISPLAY);
-    tell(shell, "mode denied");
-    tell(portal, "savedir /tmp/run");
-    tell(portal, "name shot.png");
+    startRefusingShellAndPortal();
     const std::string path = "/tmp/run/shot.png", refused = "Desktop portal screenshot: not a local file: ";
     struct Case {
         std::string mode, uri, line; // line: the last on standard error; "" for an image read
@@ -666,11 +670,7 @@ TEST_F(ScreenshotTest, PortalAnswersThatAreNoScreenOfOursAreRefusedUnread) {
 // A portal's image in RGBA, as GNOME's is, asked for whole: an opaque one is the reply as it came, one
 // with a transparent pixel comes back opaque, as every capture does.
 TEST_F(ScreenshotTest, PortalImagesInRgbaComeBackOpaque) {
-    startScript(portal, "desktop_standins.py", {"portal"}, sessionEnv());
-    startService({}, NO_X_DISPLAY);
-    tell(shell, "mode denied");
-    tell(portal, "savedir /tmp/run");
-    tell(portal, "name shot.png");
+    startRefusingShellAndPortal();
     for (const std::string mode : {"opaque", "translucent"}) {
         SCOPED_TRACE(mode);
         tell(portal, "mode " + mode);
