@@ -25,6 +25,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <stdexcept>
 
@@ -52,7 +53,7 @@ struct Desktop {
     harness::GnomeShell shell;
     harness::Process service;
     kx::Connection conn;
-    int binaryFd = -1;
+    int binaryFd = -1, todayFd = -1;
 
     void start() {
         harness::GnomeShellOptions options;
@@ -60,9 +61,18 @@ struct Desktop {
         std::string error;
         if (!shell.start(options, error)) die(error);
         mkdir("/tmp/kxtmp", 0700);
+        startService(binaryFd);
+    }
+    // The service of the build `fd` names, in place of any before it.
+    void startService(int fd) {
+        if (service.pid() > 0) {
+            kx::disconnect(conn);
+            service.stop();
+        }
+        std::string error;
         harness::SpawnOptions spawn;
         spawn.env = shell.sessionEnv({"TMPDIR=/tmp/kxtmp"});
-        spawn.execFd = binaryFd; // its logging goes to /dev/null
+        spawn.execFd = fd; // its logging goes to /dev/null
         if (!service.start({"kx-services"}, spawn, &error)) die(error);
         if (!kx::connectToService(conn, kx::DEFAULT_PIPE_DIR, TIMEOUT_MS, error)) die(error);
     }
@@ -291,6 +301,14 @@ void portalCall(GDBusConnection* bus) {
         die("the portal refused: " + text);
     }
     if (uri.rfind("file://", 0) != 0) die("the portal gave no screenshot");
+    static bool told = false;
+    std::ifstream png(uri.substr(7), std::ios::binary);
+    unsigned char header[29] = {};
+    if (!told && png.read(reinterpret_cast<char*>(header), sizeof header)) {
+        std::printf("  (the portal's PNG: %u bits, colour type %u, interlace %u, %ld bytes)\n", header[24], header[25],
+                    header[28], long(std::ifstream(uri.substr(7), std::ios::binary | std::ios::ate).tellg()));
+        told = true;
+    }
     unlink(uri.substr(7).c_str());
 }
 
@@ -346,6 +364,12 @@ void benchShots(Desktop& d) {
     // screen, and the permission a user grants once is stored.
     if (!d.shell.setUnsafeMode(false) || !d.shell.setPortalPermission("yes")) die("default mode not set up");
     const std::vector<double> portal = medianMs({[&] { portalCall(bus); }, service(256, 256), service(W, H)});
+    std::vector<double> today;
+    if (d.todayFd >= 0) { // the build the change is measured against, beside its own bare requests
+        d.startService(d.todayFd);
+        today = medianMs({[&] { portalCall(bus); }, service(256, 256), service(W, H)});
+        d.startService(d.binaryFd);
+    }
     g_object_unref(bus);
 
     const double fullShot = unsafe[4], barePortal = portal[0];
@@ -365,6 +389,10 @@ void benchShots(Desktop& d) {
                     " bare portal request; goal 1.5x floor + full-screen call = %.1f: %s\n",
                     viaPortal, viaPortal / (floor + fullShot), viaPortal / barePortal, bound,
                     viaPortal <= bound ? "met" : "missed");
+        if (!today.empty())
+            std::printf("            today's build, portal                %8.1f  %.2fx the bare portal request "
+                        "beside it (%.1f)\n",
+                        today[size_t(1 + i)], today[size_t(1 + i)] / today[0], today[0]);
     }
 }
 
@@ -374,6 +402,7 @@ int main(int argc, char** argv) {
     return bench::runBenchmark("bench_gnome", argc, argv, [](const bench::Run& run) {
         Desktop d;
         d.binaryFd = run.binaryFd;
+        d.todayFd = run.todayFd;
         d.start();
         std::printf("kx-services %s on a headless GNOME Shell\n", run.binary.c_str());
         if (run.wanted("focus")) benchFocus(d);

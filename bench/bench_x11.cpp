@@ -1,16 +1,18 @@
 // The X11 backend against the tools a user would otherwise reach for, on one private Xvfb with openbox:
-//  - region capture, request line to reply line, beside maim and ImageMagick's import, and beside the
-//    floor (gdk-pixbuf encoding the same pixels alone), with the time split into its steps;
-//  - the PNG compression levels, which chose the one the capture uses;
+//  - region capture, request line to reply line, beside maim, on three screens (desktop-like, noise and
+//    photo-like), with the time split into its steps and, given --today, beside the build the change
+//    is measured against; the PNG encoders that were candidates, on the same pixels; peak memory;
 //  - focus latency from _NET_ACTIVE_WINDOW changing to the applicationChanged line, and idle CPU;
 //  - the application list with 50 windows beside wmctrl -lp.
 //
-// Usage (as root, for a private /tmp): bench_x11 [KX_SERVICES_BINARY] [--idle-seconds N]
+// Usage (as root, for a private /tmp):
+//   bench_x11 [KX_SERVICES_BINARY] [--today BINARY] [--capture-only] [--idle-seconds N]
 
 #include "bench_stats.h"
 #include "kx_client.h"
 #include "platform_common.h"
 #include "platform_x11.h"
+#include "png_encode.h"
 #include "process.h"
 #include "x_server.h"
 #include "x_test_client.h"
@@ -26,8 +28,10 @@
 #include <random>
 
 #include <X11/Xutil.h>
+#include <array>
 #include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
+#include <png.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -46,23 +50,106 @@ const int TIMEOUT_MS = 20000;
     std::exit(1);
 }
 
-// Smooth shading with fine grain, as in a photograph; a flat colour would flatter every encoder.
-std::vector<unsigned long> photoLike(int width, int height) {
+// The screens a capture is measured on, 24-bit pixels row by row.
+using ScreenPixels = std::vector<unsigned long>;
+
+unsigned long rgb(int r, int g, int b) {
+    return (unsigned long)r << 16 | (unsigned long)g << 8 | (unsigned long)b;
+}
+
+// Smooth shading with fine grain, as in a photograph.
+ScreenPixels photoLike(int width, int height) {
     std::mt19937 random(7);
-    std::vector<unsigned long> pixels(size_t(width) * size_t(height));
+    ScreenPixels pixels(size_t(width) * size_t(height));
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             const double u = x / 173.0, v = y / 131.0;
             const int grain = int(random() % 9) - 4;
             const auto channel = [&](double value) {
-                return (unsigned long)std::clamp(int(127.5 + 127.5 * value) + grain, 0, 255);
+                return std::clamp(int(127.5 + 127.5 * value) + grain, 0, 255);
             };
-            const unsigned long r = channel(std::sin(u + 0.7 * std::sin(v)));
-            const unsigned long g = channel(std::sin(0.6 * u * v / 3 + 1.3) * std::cos(v * 0.8));
-            const unsigned long b = channel(std::cos(0.5 * u - v + std::sin(u * 0.3)));
-            pixels[size_t(y) * size_t(width) + size_t(x)] = r << 16 | g << 8 | b;
+            pixels[size_t(y) * size_t(width) + size_t(x)] =
+                rgb(channel(std::sin(u + 0.7 * std::sin(v))),
+                    channel(std::sin(0.6 * u * v / 3 + 1.3) * std::cos(v * 0.8)),
+                    channel(std::cos(0.5 * u - v + std::sin(u * 0.3))));
         }
     return pixels;
+}
+
+// Every pixel drawn at random: nothing for an encoder to find, its worst case.
+ScreenPixels noise(int width, int height) {
+    std::mt19937 random(5);
+    ScreenPixels pixels(size_t(width) * size_t(height));
+    for (auto& p : pixels)
+        p = random() & 0xFFFFFF;
+    return pixels;
+}
+
+// What a desktop shows: a shaded wallpaper, a panel, a dock of icons and windows full of antialiased text,
+// one of them a dark terminal.
+ScreenPixels desktopLike(int width, int height) {
+    std::mt19937 random(11);
+    ScreenPixels px(size_t(width) * size_t(height));
+    const auto at = [&](int x, int y) -> unsigned long& { return px[size_t(y) * size_t(width) + size_t(x)]; };
+    const auto fill = [&](int x0, int y0, int w, int h, unsigned long c) {
+        for (int y = std::max(y0, 0); y < std::min(y0 + h, height); ++y)
+            for (int x = std::max(x0, 0); x < std::min(x0 + w, width); ++x)
+                at(x, y) = c;
+    };
+    std::vector<std::array<unsigned char, 8 * 14>> glyphs(96);
+    for (auto& g : glyphs)
+        for (size_t i = 0; i < g.size(); ++i) {
+            const int row = int(i / 8), col = int(i % 8);
+            const bool inside = row >= 3 && row < 12 && col >= 1 && col < 7;
+            g[i] = inside ? std::array<unsigned char, 6>{0, 0, 0, 96, 200, 255}[random() % 6] : 0;
+        }
+    const auto text = [&](int x0, int y0, int w, int h, unsigned long fg, unsigned long bg, int lineHeight) {
+        const auto mix = [](unsigned long a, unsigned long b, int cov, int shift) {
+            const int ca = int(a >> shift & 0xFF), cb = int(b >> shift & 0xFF);
+            return (unsigned long)(ca + (cb - ca) * cov / 255) << shift;
+        };
+        for (int y = y0; y + 14 <= y0 + h; y += lineHeight) {
+            const int length = int(random() % unsigned(w / 8));
+            for (int x = x0, n = 0; n < length && x + 8 <= x0 + w; ++n, x += 8) {
+                if (random() % 7 == 0) continue; // a space
+                const auto& g = glyphs[random() % glyphs.size()];
+                for (int j = 0; j < 14; ++j)
+                    for (int i = 0; i < 8; ++i)
+                        if (y + j < height && x + i < width && g[size_t(j * 8 + i)])
+                            at(x + i, y + j) = mix(bg, fg, g[size_t(j * 8 + i)], 16) |
+                                               mix(bg, fg, g[size_t(j * 8 + i)], 8) |
+                                               mix(bg, fg, g[size_t(j * 8 + i)], 0);
+            }
+        }
+    };
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            at(x, y) = rgb(30 + 50 * y / height, 60 + 40 * (x + y) / (width + height), 110 + 60 * x / width);
+    struct Window {
+        int x, y, w, h;
+        bool terminal;
+    };
+    for (const Window& w : {Window{150, 90, 900, 640, false}, Window{760, 260, 1000, 700, false},
+                            Window{90, 560, 720, 460, true}, Window{1320, 110, 560, 420, false}}) {
+        fill(w.x + 4, w.y + 4, w.w, w.h, rgb(20, 30, 50)); // shadow
+        fill(w.x - 1, w.y - 1, w.w + 2, w.h + 2, rgb(190, 190, 190));
+        fill(w.x, w.y, w.w, 36, rgb(235, 235, 235));
+        text(w.x + 12, w.y + 11, w.w / 3, 14, rgb(40, 40, 40), rgb(235, 235, 235), 20);
+        const unsigned long body = w.terminal ? rgb(30, 30, 36) : rgb(255, 255, 255);
+        fill(w.x, w.y + 36, w.w, w.h - 36, body);
+        text(w.x + 10, w.y + 46, w.w - 20, w.h - 56, w.terminal ? rgb(200, 200, 200) : rgb(40, 40, 40), body,
+             18);
+    }
+    fill(0, 28, 64, height - 28, rgb(40, 40, 40));
+    for (int i = 0; i < 10; ++i)
+        for (int y = 0; y < 48; ++y)
+            for (int x = 0; x < 48; ++x)
+                at(8 + x, 44 + i * 64 + y) =
+                    rgb((40 + i * 20 + x * 2) % 256, (90 + y * 3) % 256, (200 - i * 15) % 256);
+    fill(0, 0, width, 28, rgb(24, 24, 24));
+    text(width / 2 - 60, 7, 120, 14, rgb(240, 240, 240), rgb(24, 24, 24), 20);
+    text(width - 200, 7, 180, 14, rgb(240, 240, 240), rgb(24, 24, 24), 20);
+    return px;
 }
 
 size_t fileSize(const std::string& path) {
@@ -70,29 +157,158 @@ size_t fileSize(const std::string& path) {
     return file ? size_t(file.tellg()) : 0;
 }
 
-struct Bench {
-    harness::XServer x;
-    harness::XTestClient client;
-    harness::Process service;
+// Peak resident memory of a process so far, in MiB.
+double peakRssMiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024;
+    return 0;
+}
+
+struct Service {
+    harness::Process process;
     kx::Connection conn;
 };
 
-void benchCapture(Bench& b, int w, int h) {
-    std::string base64;
+struct Bench {
+    harness::XServer x;
+    harness::XTestClient client;
+    Service service;
+    int binaryFd = -1, todayFd = -1; // today's binary: the build the change is measured against
+};
+
+void startService(Bench& b, int fd, Service& s) {
+    harness::SpawnOptions options;
+    options.env = b.x.clientEnv();
+    options.execFd = fd; // its logging, which copies every reply, goes to /dev/null
+    std::string error;
+    if (!s.process.start({"kx-services"}, options, &error)) die(error);
+    if (!kx::connectToService(s.conn, kx::DEFAULT_PIPE_DIR, TIMEOUT_MS, error)) die(error);
+}
+
+void stopService(Service& s) {
+    kx::disconnect(s.conn);
+    s.process.stop();
+}
+
+struct Timed {
+    std::vector<double> ms; // request written to reply line read: what the pipe carries
+    double parseMs = 0;     // the host's JSON parse of that line, which Velloran does in its own way
+    size_t pngBytes = 0;
+};
+
+// `rounds` requests timed after one that warms up, each followed by one timed run of `peer`, so that
+// both see the same load of the machine.
+void timeService(Service& s, int w, int h, int rounds, Timed& t, const std::function<void()>& peer,
+                 std::vector<double>& peerMs) {
+    std::string line;
     const auto request = [&] {
-        if (!kx::requestRegionScreenshot(b.conn, 0, 0, w, h, base64, TIMEOUT_MS) || base64.empty())
-            die("no capture");
+        const std::string uuid = kx::newUuid();
+        if (!kx::sendMessage(s.conn, kx::regionScreenshotMessage(uuid, 0, 0, w, h))) die("service gone");
+        do {
+            if (kx::readLine(s.conn, line, TIMEOUT_MS) != kx::ReadStatus::Line) die("no capture");
+        } while (line.find(uuid) == std::string::npos);
     };
-    const std::string geometry = std::to_string(w) + "x" + std::to_string(h) + "+0+0";
-    const int rounds = w * h > 1000000 ? 10 : 30;
     request();
-    const double service = timeMs(rounds, request);
-    const double maim = timeMs(rounds, [&] {
+    for (int i = 0; i < rounds; ++i) {
+        t.ms.push_back(timeMs(1, request));
+        if (peer) peerMs.push_back(timeMs(1, peer));
+    }
+    nlohmann::json reply;
+    t.parseMs = timeMs(3, [&] { reply = nlohmann::json::parse(line); });
+    std::string png;
+    if (!kx::decodeBase64(reply["data"].value("base64", ""), png) || png.empty()) die("no PNG in the reply");
+    t.pngBytes = png.size();
+}
+
+// libpng with one filter for every row at zlib's level 1: the fixed-filter candidate.
+std::string libpngFixedUp(const std::vector<unsigned char>& rgba, int w, int h) {
+    std::string out;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) die("libpng failed");
+    png_set_write_fn(
+        png, &out,
+        [](png_structp p, png_bytep data, size_t n) {
+            static_cast<std::string*>(png_get_io_ptr(p))->append(reinterpret_cast<const char*>(data), n);
+        },
+        nullptr);
+    png_set_IHDR(png, info, png_uint_32(w), png_uint_32(h), 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_filter(png, 0, PNG_FILTER_UP);
+    png_set_compression_level(png, 1);
+    png_write_info(png, info);
+    for (int y = 0; y < h; ++y)
+        png_write_row(png, rgba.data() + size_t(y) * size_t(w) * 4);
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return out;
+}
+
+// The encoders that were candidates, on the same RGBA pixels: today's gdk-pixbuf, libpng with a fixed
+// filter, and ours on libdeflate with each filter choice.
+void benchEncoders(const std::vector<unsigned char>& rgba, int w, int h, int rounds) {
+    std::printf("  encoders on the same pixels, ms and bytes:\n");
+    GdkPixbuf* pixbuf =
+        gdk_pixbuf_new_from_data(rgba.data(), GDK_COLORSPACE_RGB, TRUE, 8, w, h, w * 4, nullptr, nullptr);
+    gsize size = 0;
+    const double pixbufMs = timeMs(rounds, [&] {
+        gchar* buffer = nullptr;
+        gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "png", nullptr, "compression", "1", nullptr);
+        g_free(buffer);
+    });
+    g_object_unref(pixbuf);
+    std::printf("    gdk-pixbuf level 1 (today)      %7.1f %9zu\n", pixbufMs, size_t(size));
+    std::string png;
+    const double upMs = timeMs(rounds, [&] { png = libpngFixedUp(rgba, w, h); });
+    std::printf("    libpng, up filter, level 1      %7.1f %9zu  %.2fx faster than today\n", upMs, png.size(),
+                pixbufMs / upMs);
+    const std::pair<const char*, PngFilter> filters[] = {
+        {"up", PngFilter::Up},
+        {"sub", PngFilter::Sub},
+        {"paeth", PngFilter::Paeth},
+        {"cheapest of none/sub/up per row", PngFilter::Cheapest}};
+    for (const auto& [name, filter] : filters) {
+        const double ms = timeMs(rounds, [&, filter = filter] {
+            png = png_encodeRgba(
+                w, h,
+                [&](int y, unsigned char* out) {
+                    std::memcpy(out, rgba.data() + size_t(y) * size_t(w) * 4, size_t(w) * 4);
+                    return true;
+                },
+                filter);
+        });
+        std::printf("    libdeflate, %-20s%s %7.1f %9zu  %.2fx faster than today\n", name,
+                    filter == PNG_FILTER_DEFAULT ? "*" : " ", ms, png.size(), pixbufMs / ms);
+    }
+}
+
+void benchCapture(Bench& b, const char* name, const ScreenPixels& screen, int w, int h) {
+    b.client.putPixels(0, 0, 1920, 1080, screen);
+    const int rounds = w * h > 1000000 ? 10 : 30;
+    const std::string geometry = std::to_string(w) + "x" + std::to_string(h) + "+0+0";
+    const auto runMaim = [&] {
         if (!b.x.run({"maim", "-g", geometry, "/tmp/maim.png"}).ok()) die("maim failed");
-    });
-    const double import = timeMs(rounds, [&] {
-        if (!b.x.run({"import", "-window", "root", "-crop", geometry, "/tmp/import.png"}).ok()) die("import failed");
-    });
+    };
+    // The builds take turns, a few rounds each time, and maim runs after every request: all see the
+    // same load of the machine.
+    Timed service, today;
+    std::vector<double> maimMs;
+    const int turns = 5;
+    for (int turn = 0; turn < turns; ++turn) {
+        timeService(b.service, w, h, rounds / turns, service, runMaim, maimMs);
+        if (b.todayFd < 0) continue;
+        stopService(b.service);
+        Service old;
+        startService(b, b.todayFd, old);
+        timeService(old, w, h, rounds / turns, today, runMaim, maimMs);
+        stopService(old);
+        startService(b, b.binaryFd, b.service);
+    }
+    const double kx = percentile(service.ms, 0.5), before = today.ms.empty() ? 0 : percentile(today.ms, 0.5);
+    const double maim = percentile(maimMs, 0.5);
+    const size_t maimBytes = fileSize("/tmp/maim.png");
 
     // The steps, in-process on the same pixels.
     Display* dpy = b.client.display();
@@ -101,66 +317,61 @@ void benchCapture(Bench& b, int w, int h) {
         if (img) XDestroyImage(img);
         img = XGetImage(dpy, DefaultRootWindow(dpy), 0, 0, unsigned(w), unsigned(h), AllPlanes, ZPixmap);
     });
-    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, w, h);
-    const int stride = gdk_pixbuf_get_rowstride(pixbuf);
-    const double direct = timeMs(rounds, [&] { x11_convertImageDirect(img, gdk_pixbuf_get_pixels(pixbuf), stride); });
+    std::vector<unsigned char> rgba(size_t(w) * size_t(h) * 4);
+    const double direct = timeMs(rounds, [&] { x11_convertImageDirect(img, rgba.data(), w * 4); });
     const double generic =
-        timeMs(std::max(1, rounds / 5), [&] { x11_convertImageGeneric(img, gdk_pixbuf_get_pixels(pixbuf), stride); });
-    XDestroyImage(img);
+        timeMs(std::max(1, rounds / 5), [&] { x11_convertImageGeneric(img, rgba.data(), w * 4); });
     std::string png;
-    const double encode = timeMs(rounds, [&] { png = x11_encodePng(pixbuf); });
+    const double convertEncode = timeMs(rounds, [&] { png = x11_encodeImagePng(img); });
+    XDestroyImage(img);
+    std::string base64;
     const double base64Ms = timeMs(rounds, [&] {
         base64 = base64Encode(reinterpret_cast<const unsigned char*>(png.data()), png.size());
     });
-    g_object_unref(pixbuf);
-    // The call logs a line per capture; out of the way of the figures.
-    std::fflush(stdout);
-    const int savedOut = dup(STDOUT_FILENO), devNull = open("/dev/null", O_WRONLY);
-    dup2(devNull, STDOUT_FILENO);
-    const double call = timeMs(rounds, [&] { base64 = x11_captureRegionBase64(0, 0, w, h); });
-    dup2(savedOut, STDOUT_FILENO);
-    close(savedOut);
-    close(devNull);
-    // What the core and the host add: the reply serialised as the service writes it, and parsed back.
-    const nlohmann::json reply = {{"type", "getRegionScreenshot"}, {"uuid", kx::newUuid()}, {"data", {{"base64", base64}}}};
-    std::string line;
-    const double serialise =
-        timeMs(rounds, [&] { line = reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); });
-    nlohmann::json parsed;
-    const double parse = timeMs(rounds, [&] { parsed = nlohmann::json::parse(line); });
-    const double rest = service - call - serialise - parse;
-    const size_t maimBytes = fileSize("/tmp/maim.png"), importBytes = fileSize("/tmp/import.png");
+    const double call = timeMs(rounds, [&] { png = x11_capturePng(0, 0, w, h); });
 
-    std::printf("\ncapture %dx%d, photo-like content, median of %d, ms\n", w, h, rounds);
-    std::printf("  kx-services request->reply %8.1f\n", service);
-    std::printf("  maim -g                    %8.1f   kx %.2fx faster\n", maim, maim / service);
-    std::printf("  import -window root -crop  %8.1f   kx %.2fx faster\n", import, import / service);
-    std::printf("  floor: gdk-pixbuf encoding %8.1f   kx %.2fx the floor\n", encode, service / encode);
-    std::printf("  the capture call alone     %8.1f   %.2fx the floor\n", call, call / encode);
-    std::printf("  split: read %.1f, convert %.1f (XGetPixel path: %.1f), encode %.1f, Base64 %.1f;\n"
-                "         reply JSON %.1f, host's JSON parse %.1f, pipe and logging %.1f\n",
-                read, direct, generic, encode, base64Ms, serialise, parse, rest);
-    std::printf("  bytes: PNG %zu, reply line %zu; maim PNG %zu (kx %.2fx), import PNG %zu\n", png.size(),
-                base64.size() + 80, maimBytes, double(png.size()) / double(maimBytes), importBytes);
+    std::printf(
+        "\ncapture %dx%d, %s screen, median of %d, ms (to the reply line read; the host's parse apart)\n", w,
+        h, name, rounds);
+    std::printf(
+        "  kx-services request->reply %8.1f   maim -g %.1f: kx %.2fx faster; host's JSON parse %.1f\n", kx,
+        maim, maim / kx, service.parseMs);
+    if (before > 0)
+        std::printf(
+            "  today's build, the same    %8.1f   maim: today %.2fx faster; new / today %.2f; parse %.1f\n",
+            before, maim / before, kx / before, today.parseMs);
+    std::printf("  split: the capture call %.1f (read %.1f, convert and encode %.1f, of which convert %.1f;\n"
+                "         XGetPixel conversion %.1f), Base64 %.1f; logging, reply JSON and pipe %.1f\n",
+                call, read, convertEncode, direct, generic, base64Ms, kx - call - base64Ms);
+    std::printf("  PNG bytes: kx %zu, maim %zu (kx %.2fx)", service.pngBytes, maimBytes,
+                double(service.pngBytes) / double(maimBytes));
+    if (before > 0)
+        std::printf(", today %zu (%.2fx maim)", today.pngBytes, double(today.pngBytes) / double(maimBytes));
+    std::printf("\n");
+    if (w * h > 1000000) benchEncoders(rgba, w, h, 5);
 }
 
-void benchCompression(Bench& b) {
-    GdkPixbuf* pixbuf = x11_readRegion(0, 0, 1920, 1080);
-    if (!pixbuf) die("no pixels");
-    std::printf("\nPNG compression levels on 1920x1080 photo-like content (gdk-pixbuf, libpng's filters)\n");
-    std::printf("  level   ms      bytes\n");
-    for (const char* level : {"0", "1", "2", "3", "6", "9"}) {
-        gchar* buffer = nullptr;
-        gsize size = 0;
-        const double ms = timeMs(3, [&] {
-            g_free(buffer);
-            gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "png", nullptr, "compression", level, nullptr);
-        });
-        std::printf("  %5s %6.1f %10zu\n", level, ms, size_t(size));
-        g_free(buffer);
+// Peak resident memory of a fresh service after one full-HD capture of each screen.
+void benchMemory(Bench& b, const std::vector<std::pair<const char*, ScreenPixels>>& screens) {
+    std::printf("\npeak RSS of a fresh service after full-HD captures, MiB\n");
+    const std::pair<const char*, int> builds[] = {{"kx-services", b.binaryFd}, {"today's build", b.todayFd}};
+    stopService(b.service);
+    for (const auto& [build, fd] : builds) {
+        if (fd < 0) continue;
+        Service s;
+        startService(b, fd, s);
+        std::printf("  %-14s at start %.1f", build, peakRssMiB(s.process.pid()));
+        for (const auto& [name, screen] : screens) {
+            b.client.putPixels(0, 0, 1920, 1080, screen);
+            Timed t;
+            std::vector<double> none;
+            timeService(s, 1920, 1080, 0, t, nullptr, none);
+            std::printf(", after %s %.1f", name, peakRssMiB(s.process.pid()));
+        }
+        std::printf("\n");
+        stopService(s);
     }
-    g_object_unref(pixbuf);
-    (void)b;
+    startService(b, b.binaryFd, b.service);
 }
 
 // openbox moves the focus on a _NET_ACTIVE_WINDOW message, as xdotool windowactivate sends it; the clock
@@ -192,14 +403,16 @@ void benchFocus(Bench& b, const std::vector<Window>& windows, int idleSeconds) {
             int format;
             unsigned long items, after;
             unsigned char* data = nullptr;
-            if (XGetWindowProperty(dpy, root, active, 0, 1, False, AnyPropertyType, &type, &format, &items, &after,
-                                   &data) == Success && data) {
+            if (XGetWindowProperty(dpy, root, active, 0, 1, False, AnyPropertyType, &type, &format, &items,
+                                   &after, &data) == Success &&
+                data) {
                 seen = items == 1 && format == 32 && *reinterpret_cast<unsigned long*>(data) == w;
                 XFree(data);
             }
         }
         nlohmann::json report;
-        if (!kx::awaitMessage(b.conn, "applicationChanged", report, TIMEOUT_MS)) die("no focus report");
+        if (!kx::awaitMessage(b.service.conn, "applicationChanged", report, TIMEOUT_MS))
+            die("no focus report");
         if (i >= 10) ms.push_back(msSince(changed));
         while (XPending(dpy)) {
             XEvent ev;
@@ -211,11 +424,11 @@ void benchFocus(Bench& b, const std::vector<Window>& windows, int idleSeconds) {
     std::printf("  p50 %.2f  p99 %.2f  max %.2f   (a 200 ms poll alone: about 100 on average)\n",
                 percentile(ms, 0.5), percentile(ms, 0.99), percentile(ms, 1.0));
 
-    const double before = cpuSeconds(b.service.pid());
+    const double before = cpuSeconds(b.service.process.pid());
     const auto start = Clock::now();
     sleep(unsigned(idleSeconds));
     const double seconds = msSince(start) / 1000;
-    const double cpu = cpuSeconds(b.service.pid()) - before;
+    const double cpu = cpuSeconds(b.service.process.pid()) - before;
     std::printf("idle, a window focused, %.0f s: %.3f s of CPU = %.3f%% of a core\n", seconds, cpu,
                 100 * cpu / seconds);
 }
@@ -223,7 +436,7 @@ void benchFocus(Bench& b, const std::vector<Window>& windows, int idleSeconds) {
 void benchList(Bench& b) {
     nlohmann::json entries;
     const auto request = [&] {
-        if (!kx::requestApplicationList(b.conn, entries, TIMEOUT_MS)) die("no list");
+        if (!kx::requestApplicationList(b.service.conn, entries, TIMEOUT_MS)) die("no list");
     };
     request();
     const double service = timeMs(50, request);
@@ -244,49 +457,62 @@ void benchList(Bench& b) {
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
-    std::string binary = KX_SERVICES_BINARY;
+    std::string binary = KX_SERVICES_BINARY, today;
     int idleSeconds = 60;
+    bool captureOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--idle-seconds" && i + 1 < argc)
             idleSeconds = std::atoi(argv[++i]);
+        else if (arg == "--today" && i + 1 < argc)
+            today = argv[++i];
+        else if (arg == "--capture-only")
+            captureOnly = true;
         else if (arg.rfind("--", 0) != 0)
             binary = arg;
         else
-            die("usage: bench_x11 [KX_SERVICES_BINARY] [--idle-seconds N]");
+            die("usage: bench_x11 [KX_SERVICES_BINARY] [--today BINARY] [--capture-only] [--idle-seconds N]");
     }
-    const int binaryFd = open(binary.c_str(), O_RDONLY | O_CLOEXEC);
-    if (binaryFd < 0) die(binary + " cannot be opened");
+    Bench b;
+    b.binaryFd = open(binary.c_str(), O_RDONLY | O_CLOEXEC);
+    if (b.binaryFd < 0) die(binary + " cannot be opened");
+    if (!today.empty() && (b.todayFd = open(today.c_str(), O_RDONLY | O_CLOEXEC)) < 0)
+        die(today + " cannot be opened");
     std::string error;
     if (!harness::usePrivateNamespaces(error)) die(error);
 
-    Bench b;
     if (!b.x.start({}, error)) die(error);
     if (!b.client.open(b.x.display())) die("cannot open " + b.x.display());
-    b.client.putPixels(0, 0, 1920, 1080, photoLike(1920, 1080));
     setenv("DISPLAY", b.x.display().c_str(), 1);
+    startService(b, b.binaryFd, b.service);
 
-    harness::SpawnOptions options;
-    options.env = b.x.clientEnv();
-    options.execFd = binaryFd; // its logging, which copies every reply, goes to /dev/null
-    if (!b.service.start({binary}, options, &error)) die(error);
-    if (!kx::connectToService(b.conn, kx::DEFAULT_PIPE_DIR, TIMEOUT_MS, error)) die(error);
+    std::printf("one Xvfb 1920x1080x24 with openbox; kx-services %s%s%s\n", binary.c_str(),
+                today.empty() ? "" : ", today's build ", today.c_str());
+    const std::vector<std::pair<const char*, ScreenPixels>> screens = {
+        {"desktop-like", desktopLike(1920, 1080)},
+        {"noise", noise(1920, 1080)},
+        {"photo-like", photoLike(1920, 1080)}};
+    for (const auto& [name, screen] : screens) {
+        benchCapture(b, name, screen, 1920, 1080);
+        if (screen != screens[1].second) benchCapture(b, name, screen, 256, 256);
+    }
+    benchMemory(b, screens);
 
-    std::printf("one Xvfb 1920x1080x24 with openbox; kx-services %s\n", binary.c_str());
-    benchCapture(b, 256, 256);
-    benchCapture(b, 1920, 1080);
-    benchCompression(b);
-
-    std::vector<Window> windows;
-    for (int i = 0; i < 50; ++i)
-        windows.push_back(b.client.createWindow({{"_NET_WM_PID", harness::cardinal(getpid())},
-                                                 {"_NET_WM_NAME", harness::text("window " + std::to_string(i))}},
-                                                true));
-    harness::waitFor([&] { return b.x.run({"wmctrl", "-l"}).out.find("window 49") != std::string::npos; }, TIMEOUT_MS);
-    benchList(b);
-    benchFocus(b, windows, idleSeconds);
-
-    kx::disconnect(b.conn);
-    b.service.stop();
+    if (!captureOnly) {
+        std::vector<Window> windows;
+        for (int i = 0; i < 50; ++i)
+            windows.push_back(
+                b.client.createWindow({{"_NET_WM_PID", harness::cardinal(getpid())},
+                                       {"_NET_WM_NAME", harness::text("window " + std::to_string(i))}},
+                                      true));
+        harness::waitFor(
+            [&] {
+                return b.x.run({"wmctrl", "-l"}).out.find("window 49") != std::string::npos;
+            },
+            TIMEOUT_MS);
+        benchList(b);
+        benchFocus(b, windows, idleSeconds);
+    }
+    stopService(b.service);
     return 0;
 }

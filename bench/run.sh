@@ -37,7 +37,7 @@ echo "== Round trip through kx-services against an echo over the same kind of pi
 
 if [ -x "$build/bench/bench_x11" ]; then
     echo
-    echo "== The X11 backend on Xvfb + openbox beside maim, import and wmctrl (about two minutes) =="
+    echo "== The X11 backend on Xvfb + openbox beside maim and wmctrl (about four minutes) =="
     "$build/bench/bench_x11" "$build/linuxServices/kx-services"
 fi
 echo

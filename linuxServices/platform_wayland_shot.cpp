@@ -4,6 +4,7 @@
 #include "platform_common.h"
 #include "platform_wayland.h"
 #include "platform_x11.h"
+#include "png_recode.h"
 #include "x11_display.h"
 
 #include <algorithm>
@@ -18,7 +19,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gio/gio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -221,42 +221,66 @@ bool madeForRequest(const struct stat& st, const timespec& asked) {
            (st.st_mtim.tv_sec == asked.tv_sec && st.st_mtim.tv_nsec >= asked.tv_nsec);
 }
 
-// The image in the file the portal names, read from the very file whose nature is checked, so that
-// a swap of the name in between changes nothing; the file is removed when it was made for this
-// request and the name still leads to it. A link is neither followed nor removed. Null (with a line)
-// when there is no image.
-GdkPixbuf* takePortalImage(const std::string& path, const timespec& asked) {
+// The desktop the portal's image shows, when known: an image larger than it is refused before a pixel
+// is decoded. Where it is unknown, an image is bounded by a size no desktop reaches, so that a file
+// of a few hundred bytes cannot claim gigabytes.
+struct DesktopBounds {
+    bool known = false;
+    int32_t width = 0, height = 0;
+};
+constexpr int32_t UNKNOWN_DESKTOP_SIDE_MAX = 16384;
+constexpr int64_t UNKNOWN_DESKTOP_PIXELS_MAX = int64_t(1) << 25; // an 8K screen, with room
+
+bool withinDesktop(int32_t width, int32_t height, const DesktopBounds& desktop) {
+    if (desktop.known) return width <= desktop.width && height <= desktop.height;
+    return width <= UNKNOWN_DESKTOP_SIDE_MAX && height <= UNKNOWN_DESKTOP_SIDE_MAX &&
+           int64_t(width) * height <= UNKNOWN_DESKTOP_PIXELS_MAX;
+}
+
+// The region of the image in the file the portal names, as PNG, read from the very file whose nature
+// is checked, so that a swap of the name in between changes nothing; the file is removed when it was
+// made for this request and the name still leads to it. A link is neither followed nor removed.
+// "" (with a line) when there is no image of the region.
+std::string takePortalRegion(const std::string& path, const timespec& asked, int32_t x, int32_t y,
+                             int32_t width, int32_t height, const DesktopBounds& desktop) {
     // Non-blocking: a FIFO at the path would otherwise hold the service until someone writes to it.
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         logErr(
             "Desktop portal screenshot: " + printable(path) +
             (errno == ELOOP ? std::string(" is a link; not followed") : ": " + std::string(strerror(errno))));
-        return nullptr;
+        return std::string();
     }
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         logErr("Desktop portal screenshot: " + printable(path) + " is not a plain file; not read");
         close(fd);
-        return nullptr;
+        return std::string();
     }
-    GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
-    GError* error = nullptr;
-    bool fed = true;
-    unsigned char chunk[65536];
-    ssize_t n = 0;
-    while (fed && (n = read(fd, chunk, sizeof chunk)) > 0)
-        fed = gdk_pixbuf_loader_write(loader, chunk, size_t(n), &error);
-    // Closing also reports a truncated image; a loader that failed already is closed quietly.
-    const bool loaded = gdk_pixbuf_loader_close(loader, fed ? &error : nullptr) && fed && n == 0;
-    GdkPixbuf* image = loaded ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
-    if (image)
-        g_object_ref(image);
-    else
-        logErr("Desktop portal screenshot: cannot load " + printable(path) + ": " +
-               errorText(error, n < 0 ? "read error" : "unknown error"));
-    g_clear_error(&error);
-    g_object_unref(loader);
+    const auto fit = [&](int imageWidth, int imageHeight, PngRect& rect) {
+        if (!withinDesktop(imageWidth, imageHeight, desktop)) {
+            logErr("Desktop portal screenshot: " + printable(path) + " is " + std::to_string(imageWidth) +
+                   "x" + std::to_string(imageHeight) + ", larger than " +
+                   (desktop.known ? "the " + std::to_string(desktop.width) + "x" +
+                                        std::to_string(desktop.height) + " desktop"
+                                  : std::string("any desktop")) +
+                   "; not decoded");
+            return false;
+        }
+        if (!x11_clampRegion(x, y, width, height, imageWidth, imageHeight)) {
+            logErr("Desktop portal screenshot: the region lies outside the screen");
+            return false;
+        }
+        rect = {x, y, width, height};
+        return true;
+    };
+    std::string error;
+    const std::string png = png_recodeRegion(fd, fit, error);
+    if (!error.empty())
+        logErr("Desktop portal screenshot: cannot load " + printable(path) + ": " + printable(error));
+    else if (!png.empty())
+        logOut("Desktop portal screenshot: " + std::to_string(width) + "x" + std::to_string(height) + " at " +
+               std::to_string(x) + ", " + std::to_string(y));
 
     struct stat now;
     if (!madeForRequest(st, asked))
@@ -265,12 +289,28 @@ GdkPixbuf* takePortalImage(const std::string& path, const timespec& asked) {
     else if (lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
         unlink(path.c_str());
     close(fd);
-    return image;
+    return png;
+}
+
+// The local path a file uri names, or "" for anything else: another host's file is not ours, and a
+// query or fragment is no part of a file name.
+std::string localPathOf(const std::string& uri) {
+    GUri* parsed = g_uri_parse(uri.c_str(), G_URI_FLAGS_NONE, nullptr);
+    bool local = parsed && g_ascii_strcasecmp(g_uri_get_scheme(parsed), "file") == 0 &&
+                 !g_uri_get_query(parsed) && !g_uri_get_fragment(parsed);
+    if (parsed) g_uri_unref(parsed);
+    gchar* host = nullptr;
+    gchar* file = local ? g_filename_from_uri(uri.c_str(), &host, nullptr) : nullptr;
+    std::string path;
+    if (file && (!host || g_ascii_strcasecmp(host, "localhost") == 0)) path = file;
+    g_free(host);
+    g_free(file);
+    return path;
 }
 
 // The rectangle, cut from the whole screen the portal gives and clamped to it as an X11 capture is.
-std::string portalCapture(int32_t x, int32_t y, int32_t width, int32_t height, GMainContext* context,
-                          const Deadline& deadline) {
+std::string portalCapture(int32_t x, int32_t y, int32_t width, int32_t height, const DesktopBounds& desktop,
+                          GMainContext* context, const Deadline& deadline) {
     if (deadline.leftMs() == 0) {
         logTimeout("no time was left to ask the desktop portal");
         return std::string();
@@ -279,34 +319,14 @@ std::string portalCapture(int32_t x, int32_t y, int32_t width, int32_t height, G
     timespec asked{};
     const std::string uri = portalScreenshotUri(context, deadline, asked);
     if (uri.empty()) return std::string();
-    GError* error = nullptr;
-    gchar* file = g_filename_from_uri(uri.c_str(), nullptr, &error);
-    if (!file) {
+    const std::string path = localPathOf(uri);
+    if (path.empty()) {
         logErr("Desktop portal screenshot: not a local file: " + printable(uri));
-        g_clear_error(&error);
         return std::string();
     }
-    const std::string path = file;
-    g_free(file);
-    GdkPixbuf* screen = takePortalImage(path, asked);
-    if (!screen) return std::string();
-    std::string result;
-    if (!x11_clampRegion(x, y, width, height, gdk_pixbuf_get_width(screen), gdk_pixbuf_get_height(screen))) {
-        logErr("Desktop portal screenshot: the region lies outside the screen");
-    } else {
-        // Alpha as an X11 capture has it, so Velloran gets one format whichever way the image came.
-        GdkPixbuf* region = gdk_pixbuf_new_subpixbuf(screen, x, y, width, height);
-        GdkPixbuf* rgba = gdk_pixbuf_add_alpha(region, FALSE, 0, 0, 0);
-        const std::string png = x11_encodePng(rgba);
-        if (png.empty()) logErr("Desktop portal screenshot: cannot encode the region");
-        result = base64Encode(reinterpret_cast<const unsigned char*>(png.data()), png.size());
-        g_object_unref(rgba);
-        g_object_unref(region);
-        logOut("Desktop portal screenshot: " + std::to_string(width) + "x" + std::to_string(height) + " at " +
-               std::to_string(x) + ", " + std::to_string(y));
-    }
-    g_object_unref(screen);
-    return result;
+    // Alpha as an X11 capture has it, so Velloran gets one format whichever way the image came.
+    const std::string png = takePortalRegion(path, asked, x, y, width, height, desktop);
+    return base64Encode(reinterpret_cast<const unsigned char*>(png.data()), png.size());
 }
 
 // The desktop as X clients see it: XWayland's root window, where XWayland runs. False when its size
@@ -326,11 +346,11 @@ std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int
     logOut("Received region screenshot req (Wayland/GNOME)... ");
     const Deadline deadline;
     // The part on the screen, as an X11 capture gives it; the shell would refuse the whole rectangle.
-    int32_t desktopWidth = 0, desktopHeight = 0;
-    if (desktopSize(desktopWidth, desktopHeight) &&
-        !x11_clampRegion(x, y, width, height, desktopWidth, desktopHeight)) {
-        logErr("Screenshot: the region lies outside the " + std::to_string(desktopWidth) + "x" +
-               std::to_string(desktopHeight) + " desktop");
+    DesktopBounds desktop;
+    desktop.known = desktopSize(desktop.width, desktop.height);
+    if (desktop.known && !x11_clampRegion(x, y, width, height, desktop.width, desktop.height)) {
+        logErr("Screenshot: the region lies outside the " + std::to_string(desktop.width) + "x" +
+               std::to_string(desktop.height) + " desktop");
         return std::string();
     }
     GError* error = nullptr;
@@ -383,7 +403,7 @@ std::string wayland_captureRegionBase64(int32_t x, int32_t y, int32_t width, int
         g_object_unref(proxy);
         // The portal of this desktop asks the same shell: after a shell that hung, it would only wait too.
         // After a refusal (current GNOME) or on a desktop without this service, it may still serve us.
-        return hung ? std::string() : portalCapture(x, y, width, height, request.context, deadline);
+        return hung ? std::string() : portalCapture(x, y, width, height, desktop, request.context, deadline);
     }
     if (!readFileBase64(path, result))
         logErr("Kon het screenshotbestand niet openen voor lezen: " + printable(path));

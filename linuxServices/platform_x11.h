@@ -6,6 +6,7 @@
 #include "platform_interface.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,17 +35,17 @@ std::string x11_captureRegionBase64(int32_t x, int32_t y, int32_t width, int32_t
 
 // The steps of a capture, exposed for the tests and the benchmarks.
 struct _XImage;
-struct _GdkPixbuf;
 // Moves a negative origin onto the screen and cuts what lies past its right and bottom edges; false
 // when nothing is left.
 bool x11_clampRegion(int32_t& x, int32_t& y, int32_t& width, int32_t& height, int32_t screenWidth,
                      int32_t screenHeight);
-// The clamped rectangle as an RGBA pixbuf (alpha 255), or null; the caller unrefs it.
-_GdkPixbuf* x11_readRegion(int32_t x, int32_t y, int32_t width, int32_t height);
+// The PNG file of the clamped rectangle, or "" when nothing can be captured.
+std::string x11_capturePng(int32_t x, int32_t y, int32_t width, int32_t height);
 // RGBA rows from an image: the generic path reads every pixel through XGetPixel and serves any
 // visual; the direct path reads 16- and 32-bit pixels itself, to the same bytes, and returns false
 // for other layouts.
 void x11_convertImageGeneric(_XImage* img, unsigned char* dst, int rowstride);
 bool x11_convertImageDirect(_XImage* img, unsigned char* dst, int rowstride);
-// PNG file bytes, or "" when encoding fails.
-std::string x11_encodePng(_GdkPixbuf* pixbuf);
+// The PNG file of the whole image, converted row by row (the direct path where it serves);
+// `lastRowRead`, if given, runs once the image is no longer needed.
+std::string x11_encodeImagePng(_XImage* img, const std::function<void()>& lastRowRead = nullptr);

@@ -1,22 +1,23 @@
-// Region capture: clamp the rectangle to the screen, read it in one image request, convert it to 8-bit
-// RGBA and encode it as PNG.
+// Region capture: clamp the rectangle to the screen, read it in one image request, and convert it row
+// by row into the PNG encoder, so that no whole RGBA copy of the image is held.
+#include "page_buffer.h"
 #include "platform_common.h"
 #include "platform_x11.h"
+#include "png_encode.h"
 #include "x11_display.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 
+#include <X11/Xlibint.h>
 #include <X11/Xutil.h>
-#include <gdk-pixbuf/gdk-pixbuf.h>
+// Xlib's own macros, not wanted beside the standard library's functions.
+#undef min
+#undef max
 
 namespace {
-
-// Chosen by measurement on photo-like full-HD content (bench/bench_x11; the figures are in the README's
-// benchmarks): level 0 stores the pixels almost raw, the higher levels cost several times as long for
-// files a few to 16% smaller. gdk-pixbuf offers no choice of filters: libpng's adaptive filtering, its
-// default, stays.
-const char PNG_COMPRESSION[] = "1";
 
 struct Channel {
     unsigned long mask = 0;
@@ -53,48 +54,141 @@ inline unsigned char scaleColor(unsigned long pixel, const Channel& c) {
     return val < (1ul << c.bits) ? c.small[val] : (unsigned char)(val * 255 / ((1ul << c.bits) - 1));
 }
 
-struct Channels {
-    Channel r, g, b;
-    explicit Channels(const XImage* img)
-        : r(channelOf(img->red_mask)), g(channelOf(img->green_mask)), b(channelOf(img->blue_mask)) {}
-};
+// Big enough that a full-HD rectangle takes a few requests, small enough for the allocator to keep
+// the memory between them.
+constexpr size_t STRIP_BYTES = 512 * 1024;
 
-template <typename Word> Word loadWord(const unsigned char* p, bool swap) {
-    Word w;
-    std::memcpy(&w, p, sizeof w);
-    if (!swap) return w;
-    return sizeof(Word) == 4 ? Word(__builtin_bswap32(uint32_t(w))) : Word(__builtin_bswap16(uint16_t(w)));
+const unsigned char* rowOf(const XImage* img, int y) {
+    return reinterpret_cast<const unsigned char*>(img->data) + size_t(y) * size_t(img->bytes_per_line);
 }
 
-template <typename Word> void convertWords(const XImage* img, unsigned char* dst, int rowstride) {
-    const Channels c(img);
-    const bool swap = (img->byte_order == LSBFirst) != (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
-    // The usual 24-bit layout gets a loop the compiler can keep in registers.
-    const bool plain = sizeof(Word) == 4 && img->red_mask == 0xFF0000 && img->green_mask == 0xFF00 &&
-                       img->blue_mask == 0xFF;
-    for (int y = 0; y < img->height; ++y) {
-        const unsigned char* src = reinterpret_cast<const unsigned char*>(img->data) + size_t(y) * img->bytes_per_line;
-        unsigned char* out = dst + size_t(y) * rowstride;
-        for (int x = 0; x < img->width; ++x, src += sizeof(Word), out += 4) {
-            const unsigned long pixel = loadWord<Word>(src, swap);
-            if (plain) {
-                out[0] = (unsigned char)(pixel >> 16);
-                out[1] = (unsigned char)(pixel >> 8);
-                out[2] = (unsigned char)pixel;
-            } else {
-                out[0] = scaleColor(pixel, c.r);
-                out[1] = scaleColor(pixel, c.g);
-                out[2] = scaleColor(pixel, c.b);
-            }
-            out[3] = 255;
+// How one image's rows become RGBA: decided once per image, applied per row.
+struct RowConverter {
+    enum Kind { Generic, Bytes, Words16, Words32 } kind = Generic;
+    Channel r, g, b;
+    int offsets[3] = {}; // Bytes: where red, green and blue lie in a 32-bit pixel
+    bool swap = false;   // Words: the image's byte order is not ours
+
+    explicit RowConverter(const XImage* img)
+        : r(channelOf(img->red_mask)), g(channelOf(img->green_mask)), b(channelOf(img->blue_mask)) {
+        if (img->format != ZPixmap || img->xoffset != 0) return;
+        swap = (img->byte_order == LSBFirst) != (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+        const Channel* channels[3] = {&r, &g, &b};
+        bool bytes = img->bits_per_pixel == 32;
+        for (int i = 0; i < 3; ++i) {
+            const Channel& c = *channels[i];
+            bytes = bytes && c.bits == 8 && c.shift % 8 == 0;
+            offsets[i] = img->byte_order == LSBFirst ? c.shift / 8 : 3 - c.shift / 8;
         }
+        if (bytes)
+            kind = Bytes;
+        else if (img->bits_per_pixel == 32)
+            kind = Words32;
+        else if (img->bits_per_pixel == 16)
+            kind = Words16;
+    }
+};
+
+// Every TrueColor visual of 24 bits: each channel a whole byte of the pixel, in either byte order.
+void convertBytes(const RowConverter& c, const unsigned char* src, int width, unsigned char* out) {
+    const int ro = c.offsets[0], go = c.offsets[1], bo = c.offsets[2];
+    if (ro == 2 && go == 1 && bo == 0) { // the usual layout: a loop the compiler vectorises
+        for (int x = 0; x < width; ++x, src += 4, out += 4) {
+            uint32_t p;
+            std::memcpy(&p, src, 4);
+            const uint32_t le = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? p : __builtin_bswap32(p);
+            const uint32_t rgba = (le >> 16 & 0xFF) | (le & 0xFF00) | (le & 0xFF) << 16 | 0xFF000000u;
+            const uint32_t bytes = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? rgba : __builtin_bswap32(rgba);
+            std::memcpy(out, &bytes, 4);
+        }
+        return;
+    }
+    for (int x = 0; x < width; ++x, src += 4, out += 4) {
+        out[0] = src[ro];
+        out[1] = src[go];
+        out[2] = src[bo];
+        out[3] = 255;
     }
 }
 
-struct PixbufDeleter {
-    void operator()(GdkPixbuf* p) const { g_object_unref(p); }
-};
-using Pixbuf = std::unique_ptr<GdkPixbuf, PixbufDeleter>;
+template <typename Word>
+void convertWords(const RowConverter& c, const unsigned char* src, int width, unsigned char* out) {
+    for (int x = 0; x < width; ++x, src += sizeof(Word), out += 4) {
+        Word w;
+        std::memcpy(&w, src, sizeof w);
+        if (c.swap)
+            w = sizeof(Word) == 4 ? Word(__builtin_bswap32(uint32_t(w)))
+                                  : Word(__builtin_bswap16(uint16_t(w)));
+        const unsigned long pixel = w;
+        out[0] = scaleColor(pixel, c.r);
+        out[1] = scaleColor(pixel, c.g);
+        out[2] = scaleColor(pixel, c.b);
+        out[3] = 255;
+    }
+}
+
+void convertGeneric(const RowConverter& c, XImage* img, int y, unsigned char* out) {
+    for (int x = 0; x < img->width; ++x, out += 4) {
+        const unsigned long pixel = XGetPixel(img, x, y);
+        out[0] = scaleColor(pixel, c.r);
+        out[1] = scaleColor(pixel, c.g);
+        out[2] = scaleColor(pixel, c.b);
+        out[3] = 255;
+    }
+}
+
+void convertRow(const RowConverter& c, XImage* img, int y, unsigned char* out) {
+    switch (c.kind) {
+    case RowConverter::Bytes:
+        return convertBytes(c, rowOf(img, y), img->width, out);
+    case RowConverter::Words32:
+        return convertWords<uint32_t>(c, rowOf(img, y), img->width, out);
+    case RowConverter::Words16:
+        return convertWords<uint16_t>(c, rowOf(img, y), img->width, out);
+    case RowConverter::Generic:
+        return convertGeneric(c, img, y, out);
+    }
+}
+
+// One GetImage request for the rows, read into `pixels` (allocated on the first call, for strips of
+// this height or fewer rows) where XGetImage would read into memory of its own; `strip` describes
+// the rows. False when the server gives no image.
+bool readStrip(Display* dpy, Drawable root, int x, int y, int width, int rows, PageBuffer& pixels,
+               XImage*& strip) {
+    xGetImageReply reply;
+    xGetImageReq* request;
+    LockDisplay(dpy);
+    GetReq(GetImage, request);
+    request->drawable = root;
+    request->x = short(x);
+    request->y = short(y);
+    request->width = CARD16(width);
+    request->height = CARD16(rows);
+    request->planeMask = 0xFFFFFFFFu; // AllPlanes
+    request->format = ZPixmap;
+    bool read = _XReply(dpy, reinterpret_cast<xReply*>(&reply), 0, xFalse) && reply.length != 0;
+    const size_t bytes = read ? size_t(reply.length) << 2 : 0;
+    if (read && !strip) {
+        strip = bytes % size_t(rows)
+                    ? nullptr
+                    : XCreateImage(dpy, _XVIDtoVisual(dpy, reply.visual), reply.depth, ZPixmap, 0, nullptr,
+                                   unsigned(width), unsigned(rows), 32, int(bytes / size_t(rows)));
+        if (strip) pixels = allocatePages(size_t(strip->bytes_per_line) * size_t(rows));
+        if (strip) strip->data = reinterpret_cast<char*>(pixels.get());
+    }
+    // A later strip has as many rows or fewer, in the same layout.
+    read = read && strip && pixels && bytes <= size_t(strip->bytes_per_line) * size_t(strip->height) &&
+           bytes >= size_t(strip->bytes_per_line) * size_t(rows);
+    if (read) {
+        _XReadPad(dpy, strip->data, long(bytes));
+        strip->height = rows;
+    } else if (bytes) {
+        _XEatDataWords(dpy, reply.length);
+    }
+    UnlockDisplay(dpy);
+    SyncHandle();
+    return read;
+}
 
 } // namespace
 
@@ -109,70 +203,78 @@ bool x11_clampRegion(int32_t& x, int32_t& y, int32_t& width, int32_t& height, in
 }
 
 void x11_convertImageGeneric(XImage* img, unsigned char* dst, int rowstride) {
-    const Channels c(img);
-    for (int y = 0; y < img->height; ++y) {
-        unsigned char* out = dst + size_t(y) * rowstride;
-        for (int x = 0; x < img->width; ++x, out += 4) {
-            const unsigned long pixel = XGetPixel(img, x, y);
-            out[0] = scaleColor(pixel, c.r);
-            out[1] = scaleColor(pixel, c.g);
-            out[2] = scaleColor(pixel, c.b);
-            out[3] = 255;
-        }
-    }
+    RowConverter c(img);
+    c.kind = RowConverter::Generic;
+    for (int y = 0; y < img->height; ++y)
+        convertRow(c, img, y, dst + size_t(y) * size_t(rowstride));
 }
 
 bool x11_convertImageDirect(XImage* img, unsigned char* dst, int rowstride) {
-    if (img->format != ZPixmap || img->xoffset != 0) return false;
-    if (img->bits_per_pixel == 32)
-        convertWords<uint32_t>(img, dst, rowstride);
-    else if (img->bits_per_pixel == 16)
-        convertWords<uint16_t>(img, dst, rowstride);
-    else
-        return false;
+    const RowConverter c(img);
+    if (c.kind == RowConverter::Generic) return false;
+    for (int y = 0; y < img->height; ++y)
+        convertRow(c, img, y, dst + size_t(y) * size_t(rowstride));
     return true;
 }
 
-std::string x11_encodePng(GdkPixbuf* pixbuf) {
-    gchar* buffer = nullptr;
-    gsize size = 0;
-    GError* error = nullptr;
-    std::string png;
-    if (gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "png", &error, "compression", PNG_COMPRESSION,
-                                  nullptr))
-        png.assign(buffer, size);
-    g_free(buffer);
-    if (error) g_error_free(error);
-    return png;
+std::string x11_encodeImagePng(XImage* img, const std::function<void()>& lastRowRead) {
+    const RowConverter c(img);
+    const int height = img->height;
+    return png_encodeRgba(img->width, height, [&](int y, unsigned char* rgba) {
+        convertRow(c, img, y, rgba);
+        if (y == height - 1 && lastRowRead) lastRowRead();
+        return true;
+    });
 }
 
-GdkPixbuf* x11_readRegion(int32_t x, int32_t y, int32_t width, int32_t height) {
+std::string x11_capturePng(int32_t x, int32_t y, int32_t width, int32_t height) {
     Display* dpy = x11_openDisplayFor("Cannot capture the region");
-    if (!dpy) return nullptr;
+    if (!dpy) return std::string();
     const int screen = DefaultScreen(dpy);
-    GdkPixbuf* pixbuf = nullptr;
-    if (x11_clampRegion(x, y, width, height, DisplayWidth(dpy, screen), DisplayHeight(dpy, screen))) {
-        XImage* img = XGetImage(dpy, RootWindow(dpy, screen), x, y, unsigned(width), unsigned(height), AllPlanes,
-                                ZPixmap);
-        if (img) {
-            pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, width, height);
-            if (pixbuf) {
-                unsigned char* pixels = gdk_pixbuf_get_pixels(pixbuf);
-                const int rowstride = gdk_pixbuf_get_rowstride(pixbuf);
-                if (!x11_convertImageDirect(img, pixels, rowstride))
-                    x11_convertImageGeneric(img, pixels, rowstride);
-            }
-            XDestroyImage(img);
-        }
+    if (!x11_clampRegion(x, y, width, height, DisplayWidth(dpy, screen), DisplayHeight(dpy, screen))) {
+        x11_closeDisplay(dpy);
+        return std::string();
     }
-    x11_closeDisplay(dpy);
-    return pixbuf;
+    // Read in strips of rows into one buffer of our own, each strip converted as it comes: an image of
+    // the whole rectangle from XGetImage would be megabytes of new pages every time. The server is
+    // held for the reads, so that the strips show one moment, and let go once the encoder has the
+    // last row, before it compresses.
+    const int stripRows = std::max(1, int(STRIP_BYTES / (size_t(width) * 4)));
+    PageBuffer pixels;
+    XImage* strip = nullptr; // the buffer's layout, as XGetImage would give it
+    int stripTop = 0;
+    std::unique_ptr<RowConverter> converter;
+    XGrabServer(dpy);
+    const auto release = [&] {
+        if (strip) {
+            strip->data = nullptr; // ours
+            XDestroyImage(strip);
+        }
+        strip = nullptr;
+        if (dpy) {
+            XUngrabServer(dpy);
+            x11_closeDisplay(dpy);
+        }
+        dpy = nullptr;
+    };
+    const std::string png = png_encodeRgba(width, height, [&](int row, unsigned char* rgba) {
+        if (!strip || row >= stripTop + strip->height) {
+            stripTop = row;
+            const int rows = std::min(stripRows, height - row);
+            if (!readStrip(dpy, RootWindow(dpy, screen), x, y + row, width, rows, pixels, strip))
+                return false;
+            if (!converter) converter = std::make_unique<RowConverter>(strip);
+        }
+        convertRow(*converter, strip, row - stripTop, rgba);
+        if (row == height - 1) release();
+        return true;
+    });
+    release();
+    return png;
 }
 
 std::string x11_captureRegionBase64(int32_t x, int32_t y, int32_t width, int32_t height) {
     logOut("Received region screenshot req (X11)... ");
-    Pixbuf pixbuf(x11_readRegion(x, y, width, height));
-    if (!pixbuf) return std::string();
-    const std::string png = x11_encodePng(pixbuf.get());
+    const std::string png = x11_capturePng(x, y, width, height);
     return base64Encode(reinterpret_cast<const unsigned char*>(png.data()), png.size());
 }

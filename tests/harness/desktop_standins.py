@@ -6,21 +6,24 @@
 #   a11y    org.a11y.Bus whose GetAddress names a bus nobody listens on
 #   app     an application on the accessibility bus whose objects' parents may lead in a circle (TREE)
 # Standard input, each command acknowledged with the same line: "mode MODE", "savedir DIR", "name FILE"
-# ("" for a new name per answer), "delay MS" (the shell acts that much later), for app "activate NODE"
-# (an activation of that object of TREE); end of input ends it.
+# ("" for a new name per answer), "uri FORMAT" (the portal's answer names the saved file's path through
+# this, "%s" standing for it; default "file://%s"), "delay MS" (the shell acts that much later), for app
+# "activate NODE" (an activation of that object of TREE); end of input ends it.
 # Modes: ok; shell: error, denied, empty, delete, hang; portal: refuse, silent (no Response), hang (no
 # reply to the call), and saved files that are not the portal's own of this request: stale (back-dated an
 # hour), foreign (given to nobody), linked (a second hard link ".also"); coarse: the portal's new file
-# stamped in whole seconds, as some file systems keep time.
+# stamped in whole seconds, as some file systems keep time; bomb: the portal's file a PNG of a few hundred
+# bytes that claims 30000x30000 pixels; opaque, translucent: the portal's image RGBA, as GNOME's is, all
+# opaque or with pixel (5, 5) transparent.
 # Standard output: "ready", then per call "call ..." with its arguments and "took SECONDS" (own time).
-import os, sys, time
+import os, struct, sys, time, zlib
 import dbus, dbus.service, dbus.mainloop.glib
 import gi
 gi.require_version("GdkPixbuf", "2.0")
 from gi.repository import GdkPixbuf, GLib
 
 SCREEN = (1920, 1080)
-state = {"mode": "ok", "savedir": "/tmp", "name": "", "delay": "0", "hung": [], "shots": 0}
+state = {"mode": "ok", "savedir": "/tmp", "name": "", "uri": "file://%s", "delay": "0", "hung": [], "shots": 0}
 images = {}
 
 
@@ -29,26 +32,38 @@ def say(text):
     sys.stdout.flush()
 
 
-def write_png(path, x, y, w, h):
-    if (x, y, w, h) not in images:
-        images[(x, y, w, h)] = paint(x, y, w, h)
+def write_png(path, x, y, w, h, kind="rgb"):
+    if (x, y, w, h, kind) not in images:
+        images[(x, y, w, h, kind)] = paint(x, y, w, h, kind)
     with open(path, "wb") as f:
-        f.write(images[(x, y, w, h)])
+        f.write(images[(x, y, w, h, kind)])
 
 
-def paint(x, y, w, h):
+def bomb():
+    # The start of a 30000x30000 RGB image: rows of zeros, compressed a thousandfold.
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    header = struct.pack(">IIBBBBB", 30000, 30000, 8, 2, 0, 0, 0)
+    rows = zlib.compress(bytes(300000), 9)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", rows) + chunk(b"IEND", b"")
+
+
+def paint(x, y, w, h, kind="rgb"):
     # Pixel (i, j) shows screen point (x+i, y+j): red = X % 256, green = Y % 256, blue = X // 256.
+    n = 3 if kind == "rgb" else 4
     xs = range(x, x + w)
     red = bytes(v % 256 for v in xs)
     blue = bytes((v // 256) % 256 for v in xs)
-    data = bytearray(3 * w * h)
+    data = bytearray(b"\xff" * (n * w * h))
     for j in range(h):
-        row = 3 * w * j
-        data[row:row + 3 * w:3] = red
-        data[row + 1:row + 3 * w:3] = bytes([(y + j) % 256]) * w
-        data[row + 2:row + 3 * w:3] = blue
-    pixbuf = GdkPixbuf.Pixbuf.new_from_bytes(GLib.Bytes.new(bytes(data)), GdkPixbuf.Colorspace.RGB, False, 8, w, h,
-                                             3 * w)
+        row = n * w * j
+        data[row:row + n * w:n] = red
+        data[row + 1:row + n * w:n] = bytes([(y + j) % 256]) * w
+        data[row + 2:row + n * w:n] = blue
+    if kind == "translucent":
+        data[n * (5 * w + 5) + 3] = 0
+    pixbuf = GdkPixbuf.Pixbuf.new_from_bytes(GLib.Bytes.new(bytes(data)), GdkPixbuf.Colorspace.RGB, n == 4, 8, w, h,
+                                             n * w)
     return pixbuf.save_to_bufferv("png", [], [])[1]
 
 
@@ -98,8 +113,12 @@ class Portal(dbus.service.Object):
             state["shots"] += 1
             name = state["name"] or "Screenshot-%d-%d.png" % (os.getpid(), state["shots"])
             path = os.path.join(state["savedir"], name)
-            write_png(path, 0, 0, *SCREEN)  # through a link planted at the path, as the real portal does
-            if mode == "stale":
+            # through a link planted at the path, as the real portal does
+            write_png(path, 0, 0, *SCREEN, mode if mode in ("opaque", "translucent") else "rgb")
+            if mode == "bomb":
+                with open(path, "wb") as f:
+                    f.write(bomb())
+            elif mode == "stale":
                 os.utime(path, (time.time() - 3600,) * 2)
             elif mode == "foreign":
                 os.chown(path, 65534, 65534)
@@ -107,7 +126,7 @@ class Portal(dbus.service.Object):
                 os.link(path, path + ".also")
             elif mode == "coarse":
                 os.utime(path, ns=(time.time_ns(), int(time.time()) * 10**9))
-            GLib.idle_add(respond, handle, 0, "file://" + path, start)
+            GLib.idle_add(respond, handle, 0, state["uri"].replace("%s", path), start)
         elif mode == "refuse":
             GLib.idle_add(respond, handle, 1, "", start)
         reply(dbus.ObjectPath(handle))

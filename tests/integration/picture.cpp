@@ -24,6 +24,7 @@ Picture decodePng(const std::string& base64) {
             for (int i = 0; i < picture.width; ++i) {
                 const guchar* p = data + j * stride + i * channels;
                 picture.pixels.push_back({p[0], p[1], p[2]});
+                picture.translucent += picture.alpha && p[3] != 255;
             }
     } else {
         gdk_pixbuf_loader_close(loader, nullptr);

@@ -12,6 +12,7 @@ namespace it {
 struct Picture {
     int width = 0, height = 0;
     bool alpha = false;
+    int translucent = 0; // pixels whose alpha is not 255
     std::vector<std::array<int, 3>> pixels; // RGB, row by row
     std::array<int, 3> at(int i, int j) const { return pixels[size_t(j * width + i)]; }
 };

@@ -123,12 +123,13 @@ TEST_F(GnomeShotTest, DefaultModeUsesThePortalAndLeavesNoPictureBehind) {
     const std::string before = listing(home);
 
     for (const auto& r :
-         std::vector<std::array<int, 4>>{{10, 20, 120, 80}, {1850, 1030, 100, 100}, {0, 0, 8, 8}}) {
+         std::vector<std::array<int, 4>>{{10, 20, 120, 80}, {1850, 1030, 100, 100}, {0, 0, 8, 8}, {0, 0, SCREEN_W, SCREEN_H}}) {
         std::vector<std::string> err;
         const Picture p = shot(r[0], r[1], r[2], r[3], &err);
         ASSERT_EQ(p.width, std::min(r[2], SCREEN_W - r[0])) << r[0];
         ASSERT_EQ(p.height, std::min(r[3], SCREEN_H - r[1])) << r[0];
         EXPECT_EQ(pixelsOffPattern(p, r[0], r[1]), 0) << r[0];
+        EXPECT_TRUE(p.alpha && p.translucent == 0) << r[0];
         EXPECT_EQ(err, std::vector<std::string>({REFUSED})) << r[0];
         EXPECT_EQ(listing(home), before) << "after the capture at " << r[0];
     }

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <chrono>
+#include <fstream>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -533,6 +534,8 @@ TEST_F(WaylandTest, ProbeSaysWhyAccessibilityCannotBeUsed) {
 
 // ---- screenshots ----
 
+const std::string NO_X_DISPLAY = "Unable to track application focus changes. Could not open X display.";
+
 // The service beside the stand-ins of the shell's screenshot service and the portal, on a bus that
 // activates nothing, so that only they answer.
 class ScreenshotTest : public WaylandTest {
@@ -578,6 +581,14 @@ class ScreenshotTest : public WaylandTest {
         s.base64 = reply.value("data", json::object()).value("base64", "?");
         return s;
     }
+    // The service without X, the shell refusing, the portal saving the screen as /tmp/run/shot.png.
+    void startRefusingShellAndPortal() {
+        startScript(portal, "desktop_standins.py", {"portal"}, sessionEnv());
+        startService({}, NO_X_DISPLAY);
+        tell(shell, "mode denied");
+        tell(portal, "savedir /tmp/run");
+        tell(portal, "name shot.png");
+    }
     // The milliseconds a line that begins with `prefix` names right after it; -1 for another line.
     static int msAfter(const std::string& line, const std::string& prefix) {
         return line.rfind(prefix, 0) == 0 ? std::atoi(line.c_str() + prefix.size()) : -1;
@@ -585,8 +596,6 @@ class ScreenshotTest : public WaylandTest {
 
     harness::ScriptProcess shell, portal;
 };
-
-const std::string NO_X_DISPLAY = "Unable to track application focus changes. Could not open X display.";
 
 TEST_F(ScreenshotTest, ScreenshotsComeFromTheShellOrElseThePortal) {
     startService({}, NO_X_DISPLAY);
@@ -711,6 +720,76 @@ TEST_F(ScreenshotTest, ScreenshotsComeFromTheShellOrElseThePortal) {
 
     // No file made by the service outlived its request.
     EXPECT_EQ(filesIn("/tmp/kxtmp"), "");
+}
+
+// The portal's answer is read with care, whatever it names: an image larger than the desktop (than any
+// desktop, where the desktop is unknown) is refused before a pixel is decoded, and a uri of another
+// host's file or with a query or fragment names no file of ours. Each is an empty reply and one line;
+// a file the uri does not name as ours is left alone. A stand-in portal: the real ones send none of these.
+TEST_F(ScreenshotTest, PortalAnswersThatAreNoScreenOfOursAreRefusedUnread) {
+    startRefusingShellAndPortal();
+    const std::string path = "/tmp/run/shot.png", refused = "Desktop portal screenshot: not a local file: ";
+    struct Case {
+        std::string mode, uri, line; // line: the last on standard error; "" for an image read
+        bool stays;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"bomb", "file://%s",
+              "Desktop portal screenshot: " + path + " is 30000x30000, larger than any desktop; not decoded", false},
+             {"ok", "file://otherhost%s", refused + "file://otherhost" + path, true},
+             {"ok", "file://%s?x=1", refused + "file://" + path + "?x=1", true},
+             {"ok", "file://%s#top", refused + "file://" + path + "#top", true},
+             {"ok", "http://localhost%s", refused + "http://localhost" + path, true},
+             {"ok", "file://localhost%s", "", false},
+         }) {
+        SCOPED_TRACE(c.mode + " " + c.uri);
+        unlink(path.c_str());
+        tell(portal, "mode " + c.mode);
+        tell(portal, "uri " + c.uri);
+        const Shot s = shot(0, 0, 8, 8);
+        EXPECT_EQ(decodePng(s.base64).width, c.line.empty() ? 8 : 0);
+        ASSERT_FALSE(s.logged.err.empty());
+        if (!c.line.empty()) {
+            EXPECT_EQ(s.logged.err.back(), c.line);
+        }
+        struct stat st;
+        EXPECT_EQ(lstat(path.c_str(), &st) == 0, c.stays);
+    }
+    // Decoding the bomb would have taken gigabytes.
+    std::ifstream status("/proc/" + std::to_string(service.pid()) + "/status");
+    std::string line;
+    while (std::getline(status, line) && line.rfind("VmHWM:", 0) != 0) {
+    }
+    EXPECT_LT(std::atol(line.c_str() + 6), 200 * 1024) << line;
+
+    // Where X clients see the desktop, the portal's image may not be larger than it.
+    harness::XServerOptions small;
+    small.screen = "1280x720x24";
+    small.windowManager = false;
+    std::string error;
+    ASSERT_TRUE(x.start(small, error)) << error;
+    startService({x.displayEnv(), "NO_AT_BRIDGE=1"}, X11_THREAD);
+    tell(portal, "mode ok");
+    const Shot s = shot(0, 0, 8, 8);
+    EXPECT_EQ(s.base64, "");
+    EXPECT_EQ(s.logged.err.back(),
+              "Desktop portal screenshot: " + path + " is 1920x1080, larger than the 1280x720 desktop; not decoded");
+}
+
+// A portal's image in RGBA, as GNOME's is, asked for whole: an opaque one is the reply as it came, one
+// with a transparent pixel comes back opaque, as every capture does.
+TEST_F(ScreenshotTest, PortalImagesInRgbaComeBackOpaque) {
+    startRefusingShellAndPortal();
+    for (const std::string mode : {"opaque", "translucent"}) {
+        SCOPED_TRACE(mode);
+        tell(portal, "mode " + mode);
+        const Picture p = decodePng(shot(0, 0, 1920, 1080).base64);
+        ASSERT_EQ(p.width, 1920);
+        ASSERT_EQ(p.height, 1080);
+        EXPECT_TRUE(p.alpha);
+        EXPECT_EQ(p.translucent, 0);
+        EXPECT_EQ(pixelsOffPattern(p, 0, 0), 0);
+    }
 }
 
 // A request ends within its time (30 s; the tests shorten it), whichever step the desktop hangs in: a

@@ -105,3 +105,29 @@ TEST(Replies, DummyBackendAnswersWithEmptyListAndEmptyImage) {
                      "{\"data\":{\"base64\":\"\"},\"type\":\"getRegionScreenshot\",\"uuid\":\"id-1\"}\n"
                      "{\"data\":{\"base64\":\"\"},\"type\":\"getRegionScreenshot\",\"uuid\":\"\"}\n");
 }
+
+// The screenshot reply is put together around the Base64 text, not serialised whole: it must still be
+// the very bytes the serialiser writes, whatever uuid Velloran sent.
+TEST(Replies, ScreenshotReplyIsTheSerialisersBytesForAnyUuid) {
+    const auto saved = _captureRegion;
+    _captureRegion = [](int32_t, int32_t, int32_t, int32_t) { return std::string("iVBORw0KGgo+/A=="); };
+    const std::vector<std::string> uuids = {"id-1",
+                                            "",
+                                            "\"base64\":\"\"",
+                                            "tab\tquote\"back\\slash",
+                                            "bad \xff\xfe utf-8",
+                                            std::string("nul\0in", 6)};
+    std::string expected;
+    const std::string bytes = capturePipeOut([&] {
+        for (const std::string& uuid : uuids) {
+            sendRegionScreenshot(uuid, {{"x", 0}, {"y", 0}, {"w", 1}, {"h", 1}});
+            expected += json{{"type", "getRegionScreenshot"},
+                             {"uuid", uuid},
+                             {"data", {{"base64", "iVBORw0KGgo+/A=="}}}}
+                            .dump(-1, ' ', false, json::error_handler_t::replace) +
+                        "\n";
+        }
+    });
+    _captureRegion = saved;
+    EXPECT_EQ(bytes, expected);
+}
