@@ -69,19 +69,26 @@ class GnomeShotTest : public ServiceTest {
 // capture equals the same rectangle of the shell's own full-screen shot, cut as an X11 capture is.
 TEST_F(GnomeShotTest, UnsafeModeCapturesAreTheShellsOwnPixels) {
     startDesktop(true, "no");
-    const harness::RunResult full =
-        harness::run({"gdbus", "call", "--session", "-d", "org.gnome.Shell.Screenshot", "-o",
-                      "/org/gnome/Shell/Screenshot", "-m", "org.gnome.Shell.Screenshot.Screenshot", "false",
-                      "false", "/tmp/full.png"},
-                     shell.sessionEnv());
-    ASSERT_TRUE(full.ok()) << full.err;
-    gchar* png = nullptr;
-    gsize size = 0;
-    ASSERT_TRUE(g_file_get_contents("/tmp/full.png", &png, &size, nullptr));
-    gchar* base64 = g_base64_encode(reinterpret_cast<const guchar*>(png), size);
-    const Picture screen = decodePng(base64);
-    g_free(base64);
-    g_free(png);
+    // The pattern actor is painted with the stage's next frame, which a loaded shell may not have
+    // drawn yet when it answers the Eval: the shell's own shot is taken until the pattern shows.
+    Picture screen;
+    waitFor(
+        [&] {
+            const harness::RunResult full =
+                harness::run({"gdbus", "call", "--session", "-d", "org.gnome.Shell.Screenshot", "-o",
+                              "/org/gnome/Shell/Screenshot", "-m", "org.gnome.Shell.Screenshot.Screenshot",
+                              "false", "false", "/tmp/full.png"},
+                             shell.sessionEnv());
+            gchar* png = nullptr;
+            gsize size = 0;
+            if (!full.ok() || !g_file_get_contents("/tmp/full.png", &png, &size, nullptr)) return false;
+            gchar* base64 = g_base64_encode(reinterpret_cast<const guchar*>(png), size);
+            screen = decodePng(base64);
+            g_free(base64);
+            g_free(png);
+            return screen.width == SCREEN_W && pixelsOffPattern(screen, 0, 0) == 0;
+        },
+        30000);
     ASSERT_EQ(screen.width, SCREEN_W);
     ASSERT_EQ(pixelsOffPattern(screen, 0, 0), 0) << "the picture is not what the shell shows";
 
@@ -122,8 +129,8 @@ TEST_F(GnomeShotTest, DefaultModeUsesThePortalAndLeavesNoPictureBehind) {
     ASSERT_EQ(symlink((home + "/elsewhere.png").c_str(), (home + "/Screenshot-1.png").c_str()), 0);
     const std::string before = listing(home);
 
-    for (const auto& r :
-         std::vector<std::array<int, 4>>{{10, 20, 120, 80}, {1850, 1030, 100, 100}, {0, 0, 8, 8}, {0, 0, SCREEN_W, SCREEN_H}}) {
+    for (const auto& r : std::vector<std::array<int, 4>>{
+             {10, 20, 120, 80}, {1850, 1030, 100, 100}, {0, 0, 8, 8}, {0, 0, SCREEN_W, SCREEN_H}}) {
         std::vector<std::string> err;
         const Picture p = shot(r[0], r[1], r[2], r[3], &err);
         ASSERT_EQ(p.width, std::min(r[2], SCREEN_W - r[0])) << r[0];
