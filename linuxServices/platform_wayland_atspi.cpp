@@ -7,18 +7,24 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include <atspi/atspi.h>
+#include <gio/gio.h>
 #include <glib-unix.h>
 
 namespace {
 
 FILE* g_records = nullptr;
+// The last window told, so that a look at the desktop tells only what the events missed.
+nlohmann::json g_lastWindow;
 
 // Deeper than any real window tree: an application whose parents lead in a circle would otherwise hold
 // the monitor, and every later report, for as long as it runs.
 const int MAX_LEVELS = 256;
+
+const int CALL_TIMEOUT_MS = 5000, APP_STARTUP_MS = 15000;
 
 const char WINDOW_EVENTS[] = "window:activate";
 const char ACTIVE_EVENTS[] = "object:state-changed:active";
@@ -104,8 +110,10 @@ bool isActive(AtspiAccessible* toplevel) {
 }
 
 // Tells the service of an active top-level window. Failed reads leave their defaults: an empty title,
-// the top-level's own process.
-void sendWindow(AtspiAccessible* toplevel) {
+// the top-level's own process. An activation is always told (the user may come back to a window from
+// an X11 one, which this process never hears of); a look at the desktop tells only a window other than
+// the last one told.
+void sendWindow(AtspiAccessible* toplevel, bool activation) {
     if (!isActive(toplevel)) return;
     GError* error = nullptr;
     const std::string title = takeText(atspi_accessible_get_name(toplevel, &error));
@@ -123,7 +131,10 @@ void sendWindow(AtspiAccessible* toplevel) {
             g_clear_error(&error);
             g_object_unref(app);
         }
-    send({{"pid", pid}, {"proc", path}, {"title", title}});
+    nlohmann::json record = {{"pid", pid}, {"proc", path}, {"title", title}};
+    if (!activation && record == g_lastWindow) return;
+    send(record);
+    g_lastWindow = std::move(record);
 }
 
 // The library hands each listener a copy of the event of its own (transfer full): it is freed here, on
@@ -136,17 +147,10 @@ struct EventCopy {
     }
 };
 
-void on_event(AtspiEvent* ev, void*) {
-    const EventCopy owned{ev};
-    // Cheap filters first: most events are not activations.
-    if (!ev || !ev->type || !ev->source) return;
-    if (std::strcmp(ev->type, ACTIVE_EVENTS) != 0 || ev->detail1 != 1) return;
-    if (isTopLevel(ev->source)) sendWindow(ev->source);
-}
-
 // The window that is active as the monitor starts: the service starts after it was activated, and a
-// bus that came back with an application missed its activation.
-void sendActiveWindow() {
+// bus that came back with an application missed its activation. Later looks (`activation` false) tell
+// only a window the events missed.
+void sendActiveWindow(bool activation) {
     AtspiAccessible* desktop = atspi_get_desktop(0);
     if (!desktop) return;
     const gint apps = atspi_accessible_get_child_count(desktop, nullptr);
@@ -156,12 +160,86 @@ void sendActiveWindow() {
         const gint windows = atspi_accessible_get_child_count(app, nullptr);
         for (gint w = 0; w < windows; ++w)
             if (AtspiAccessible* window = atspi_accessible_get_child_at_index(app, w, nullptr)) {
-                sendWindow(window);
+                sendWindow(window, activation);
                 g_object_unref(window);
             }
         g_object_unref(app);
     }
     g_object_unref(desktop);
+}
+
+// Activations the events miss. An application that has just joined the desktop drops the events it
+// raises until it has heard which ones are listened to (GTK 4 does), and that is when its first window
+// becomes active; one that is still setting up its objects answers for none of them, so the window
+// that became active cannot be told from an inner object. So when an application joins, a window loses
+// the focus, or an activation cannot be judged, the desktop is looked at a few times while it settles;
+// a later cause starts the looks again.
+const guint SETTLE_LOOKS_MS[] = {250, 1000, 3000};
+guint g_looks[std::size(SETTLE_LOOKS_MS)] = {};
+
+gboolean lookAtDesktop(gpointer slot) {
+    g_looks[GPOINTER_TO_UINT(slot)] = 0;
+    sendActiveWindow(false);
+    return G_SOURCE_REMOVE;
+}
+
+void scheduleLooks() {
+    for (guint i = 0; i < std::size(SETTLE_LOOKS_MS); ++i) {
+        if (g_looks[i]) g_source_remove(g_looks[i]);
+        g_looks[i] = g_timeout_add(SETTLE_LOOKS_MS[i], lookAtDesktop, GUINT_TO_POINTER(i));
+    }
+}
+
+void on_event(AtspiEvent* ev, void*) {
+    const EventCopy owned{ev};
+    // Cheap filters first: most events are not activations.
+    if (!ev || !ev->type || !ev->source) return;
+    if (std::strcmp(ev->type, ACTIVE_EVENTS) != 0) return;
+    if (ev->detail1 == 1 && isTopLevel(ev->source))
+        sendWindow(ev->source, true);
+    else
+        scheduleLooks();
+}
+
+// The registry's word that an application joined the desktop (a child added to its root), on a
+// connection of the monitor's own: libatspi's connection keeps every accessibility event to itself.
+void onJoin(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* params,
+            gpointer) {
+    const gchar* minor = nullptr;
+    if (g_variant_is_of_type(params, G_VARIANT_TYPE_TUPLE) && g_variant_n_children(params) > 0) {
+        GVariant* first = g_variant_get_child_value(params, 0);
+        if (g_variant_is_of_type(first, G_VARIANT_TYPE_STRING)) minor = g_variant_get_string(first, nullptr);
+        if (minor && g_str_has_prefix(minor, "add")) scheduleLooks();
+        g_variant_unref(first);
+    }
+}
+
+// The accessibility bus as libatspi finds it on a Wayland desktop: the variable, else the session's
+// org.a11y.Bus. Without it, only the other causes lead to looks.
+void watchJoins() {
+    gchar* address = g_strdup(g_getenv("AT_SPI_BUS_ADDRESS"));
+    if (!address)
+        if (GDBusConnection* session = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)) {
+            if (GVariant* reply = g_dbus_connection_call_sync(
+                    session, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", nullptr,
+                    G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, CALL_TIMEOUT_MS, nullptr, nullptr)) {
+                g_variant_get(reply, "(s)", &address);
+                g_variant_unref(reply);
+            }
+            g_object_unref(session);
+        }
+    if (!address) return;
+    // Kept for the life of the process, which ends with its bus.
+    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+        address,
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    g_free(address);
+    if (bus)
+        g_dbus_connection_signal_subscribe(bus, "org.a11y.atspi.Registry", "org.a11y.atspi.Event.Object",
+                                           "ChildrenChanged", "/org/a11y/atspi/accessible/root", nullptr,
+                                           G_DBUS_SIGNAL_FLAGS_NONE, onJoin, nullptr, nullptr);
 }
 
 // Registers what can be registered; false when nothing could.
@@ -189,6 +267,10 @@ int wayland_atspiMonitorMain() {
         send({{"initFailed", code}});
         return 2;
     }
+    // libatspi gives up on a call after 800 ms, and an application busy drawing a new window answers
+    // later than that on a loaded machine: its activation was then dropped as no window. This process
+    // alone waits, and the events that come meanwhile queue on its connection.
+    atspi_set_timeout(CALL_TIMEOUT_MS, APP_STARTUP_MS);
     AtspiEventListener* listener = atspi_event_listener_new(on_event, nullptr, nullptr);
     // Failures that write their own line; 0 tells the service so.
     if (!listener) logOut("Failed to create event listener");
@@ -197,7 +279,8 @@ int wayland_atspiMonitorMain() {
         return 3;
     }
     send({{"ready", true}});
-    sendActiveWindow();
+    watchJoins();
+    sendActiveWindow(true);
     // Ends when the service ends it, as its bus goes, or once the service has gone, however it went: the
     // records' pipe then has no reader.
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);

@@ -61,6 +61,7 @@ class GnomeShell {
     const std::string& xDisplay() const { return xDisplay_; }
 
   private:
+    bool startOnce(const GnomeShellOptions& options, std::string& error);
     // Sends one command to the control helper and waits for its answer; false on failure or timeout.
     bool control(const std::string& command, std::string* text);
 

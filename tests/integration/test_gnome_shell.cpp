@@ -322,6 +322,14 @@ class GnomeShellApps : public GnomeShellTest {
         }
         return titles;
     }
+    std::string shellFocus() {
+        std::string focus;
+        shell.eval("(() => { const w = global.display.focus_window; return w ? w.get_title() + ' pid ' + "
+                   "w.get_pid() : 'none'; })() + ' / ' + JSON.stringify(global.display.list_all_windows()"
+                   ".map(w => [w.get_title(), w.minimized, w.showing_on_its_workspace(), w.appears_focused]))",
+                   &focus);
+        return focus;
+    }
     std::string accessibilitySwitch() {
         const harness::RunResult r =
             harness::run({"gdbus", "call", "--session", "-d", "org.a11y.Bus", "-o", "/org/a11y/bus", "-m",
@@ -388,7 +396,7 @@ TEST_F(GnomeShellApps, EachActivationOfTheApplicationsPeopleRunIsReported) {
                 EXPECT_EQ(focusReports(SHELL_MS), std::vector<json>({{{"pid", process.pid()},
                                                                       {"proc", harness::exeOf(process.pid())},
                                                                       {"title", title}}}))
-                    << app.name << " " << title;
+                    << app.name << " " << title << "; the shell's focus: " << shellFocus();
                 EXPECT_EQ(activate(XTERM), std::vector<json>{expectedReport(XTERM)}) << app.name;
             }
     }
