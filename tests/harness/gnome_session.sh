@@ -87,9 +87,27 @@ export WAYLAND_DISPLAY=$wayland DISPLAY=$display XAUTHORITY=$xauth
 # Services started later by D-Bus activation (the portal's GNOME backend) must find the displays.
 dbus-update-activation-environment WAYLAND_DISPLAY DISPLAY XAUTHORITY XDG_CURRENT_DESKTOP XDG_SESSION_TYPE ||
   fail "dbus-update-activation-environment failed"
+# Outside a systemd session the shell starts the input method (IBus) itself, running JavaScript in the
+# forked child before its exec; now and then that child deadlocks, and the shell's main loop waits on
+# it for good (seen in the first seconds, more often on loaded machines). A child that still runs the
+# shell's program after some seconds is such a one: ending it lets the spawn fail and the shell go on,
+# and IBus is started here instead, as a systemd session would (a second daemon declines to run).
+unstick() {
+  local pid age name
+  ps -o pid=,etimes=,comm= --ppid "$shell" 2>/dev/null | while read -r pid age name; do
+    [ "$name" = gnome-shell ] && [ "$age" -ge 5 ] && kill -KILL "$pid" 2>/dev/null
+  done
+}
+ibus-daemon --panel disable >"$dir/ibus.log" 2>&1 &
+pids+=($!)
 # A shell rendering in software on a loaded machine may take long to answer its first call.
-gdbus call --session --timeout 60 -d org.gnome.Shell -o /org/gnome/Shell -m org.gnome.Shell.Eval \
-  'Main.overview.hide()' >/dev/null || fail "the shell refused Eval"
+for _ in $(seq 12); do
+  unstick
+  gdbus call --session --timeout 10 -d org.gnome.Shell -o /org/gnome/Shell -m org.gnome.Shell.Eval \
+    'Main.overview.hide()' >/dev/null 2>&1 && { evaluated=1; break; }
+  kill -0 "$shell" 2>/dev/null || fail "gnome-shell ended at start; its log: $dir/shell.log"
+done
+[ -n "${evaluated:-}" ] || fail "the shell refused Eval"
 
 for var in XDG_SESSION_TYPE XDG_CURRENT_DESKTOP WAYLAND_DISPLAY DISPLAY XAUTHORITY DBUS_SESSION_BUS_ADDRESS \
   XDG_RUNTIME_DIR HOME; do
