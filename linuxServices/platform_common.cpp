@@ -17,6 +17,16 @@ void writeWholeLine(FILE* stream, std::string line) {
     fflush(stream);
 }
 
+void writeLineParts(FILE* stream, std::initializer_list<std::string_view> parts) {
+    // Held across the parts, so that no other thread's line comes between them.
+    flockfile(stream);
+    for (std::string_view part : parts)
+        fwrite(part.data(), 1, part.size(), stream);
+    fputc('\n', stream);
+    fflush(stream);
+    funlockfile(stream);
+}
+
 std::string base64Encode(const unsigned char* data, size_t len) {
     // Sized once and filled through a pointer: screenshots are megabytes, and appending one
     // character at a time halves the throughput.

@@ -3,7 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -26,6 +28,9 @@ std::string procComm(long pid);
 // Appends a newline and hands the whole line to the stream in one write, then flushes: the
 // stream's own lock keeps lines written by different threads apart. Results are not examined.
 void writeWholeLine(FILE* stream, std::string line);
+// The same for a line given in parts, which are not copied together first: a capture's line is
+// megabytes, and on some machines every fresh page of a copy costs more than the capture itself.
+void writeLineParts(FILE* stream, std::initializer_list<std::string_view> parts);
 
 // One log line, written whole and flushed: several threads log at once and their lines must not mix.
 void logOut(const std::string& line);

@@ -151,12 +151,9 @@ void sendRegionScreenshot(std::string uuid, const json& data) {
     const std::string prefix = "Received region screenshot req... ";
     logOut(prefix + std::to_string(x) + ", " + std::to_string(y) + ", " + std::to_string(w) + ", " +
            std::to_string(h));
-    std::string base64 = captureRegion(x, y, w, h);
-    // logOut's line, made once: a capture's text is megabytes, and each copy of it costs.
-    std::string logged;
-    logged.reserve(prefix.size() + 15 + base64.size() + 1);
-    logged.append(prefix).append("base64 String: ").append(base64);
-    writeWholeLine(stdout, std::move(logged));
+    const std::string base64 = captureRegion(x, y, w, h);
+    // logOut's line, written in parts: a capture's text is megabytes, and each copy of it costs.
+    writeLineParts(stdout, {prefix, "base64 String: ", base64});
     const json reply = {{"type", "getRegionScreenshot"}, {"uuid", std::move(uuid)}, {"data", {{"base64", ""}}}};
     logOut(prefix + "sending to Velloran");
     // The reply as writeMessage would write it, with the Base64 text put in place of the empty one:
@@ -166,8 +163,6 @@ void sendRegionScreenshot(std::string uuid, const json& data) {
     const std::string empty = "\"base64\":\"";
     const size_t found = frame.find(empty); // in the first member: "data" sorts before the others
     const size_t at = found == std::string::npos ? frame.size() : found + empty.size();
-    std::string line;
-    line.reserve(frame.size() + base64.size() + 1); // room for the newline writeWholeLine adds
-    line.append(frame, 0, at).append(base64).append(frame, at, std::string::npos);
-    writeWholeLine(pipeOut, std::move(line));
+    const std::string_view whole(frame);
+    writeLineParts(pipeOut, {whole.substr(0, at), base64, whole.substr(at)});
 }

@@ -160,7 +160,8 @@ void sendActiveWindow(bool activation) {
         const gint windows = atspi_accessible_get_child_count(app, nullptr);
         for (gint w = 0; w < windows; ++w)
             if (AtspiAccessible* window = atspi_accessible_get_child_at_index(app, w, nullptr)) {
-                sendWindow(window, activation);
+                // A popup menu's window is active as long as it is open, and is no window switched to.
+                if (isActive(window) && isTopLevel(window)) sendWindow(window, activation);
                 g_object_unref(window);
             }
         g_object_unref(app);
