@@ -36,6 +36,15 @@ struct CompressorDeleter {
     void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
 
+// A compressor of `level`, made once per thread and kept: making one takes fresh memory (hundreds of
+// kilobytes at level 3), whose first touch cost more than compressing a small capture.
+libdeflate_compressor* compressorFor(int level) {
+    thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> fast, runs;
+    auto& kept = level == FAST_LEVEL ? fast : runs;
+    if (!kept) kept.reset(libdeflate_alloc_compressor(level));
+    return kept.get();
+}
+
 void put32(std::string& out, uint32_t v) {
     const char bytes[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
     out.append(bytes, 4);
@@ -173,8 +182,7 @@ std::string png_encodeRgba(int width, int height, const PngRowSource& rows, PngF
     const size_t rowBytes = size_t(width) * 4, lineBytes = rowBytes + 1;
     const size_t total = lineBytes * size_t(height);
     PageBuffer filtered = allocatePages(total), rowsBuffer = allocatePages(3 * rowBytes);
-    std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
-        libdeflate_alloc_compressor(FAST_LEVEL));
+    libdeflate_compressor* compressor = compressorFor(FAST_LEVEL);
     if (!filtered || !rowsBuffer || !compressor) return std::string();
     unsigned char* row = rowsBuffer.get();
     unsigned char* above = row + rowBytes;
@@ -198,9 +206,9 @@ std::string png_encodeRgba(int width, int height, const PngRowSource& rows, PngF
     endChunk(png, header);
 
     const double ratio =
-        total > SAMPLE_ABOVE_BYTES ? sampleRatio(compressor.get(), filtered.get(), lineBytes, height) : 0.5;
+        total > SAMPLE_ABOVE_BYTES ? sampleRatio(compressor, filtered.get(), lineBytes, height) : 0.5;
     const bool store = ratio > STORE_ABOVE_RATIO;
-    if (ratio < RUNS_BELOW_RATIO) compressor.reset(libdeflate_alloc_compressor(RUNS_LEVEL));
+    if (ratio < RUNS_BELOW_RATIO) compressor = compressorFor(RUNS_LEVEL);
     if (!compressor) return std::string();
     size_t packedSize = 0;
     PageBuffer packed;
@@ -208,7 +216,7 @@ std::string png_encodeRgba(int width, int height, const PngRowSource& rows, PngF
         // Anything larger than the stored stream is not worth keeping.
         packed = allocatePages(storedSize(total));
         if (!packed) return std::string();
-        packedSize = libdeflate_zlib_compress(compressor.get(), filtered.get(), total, packed.get(),
+        packedSize = libdeflate_zlib_compress(compressor, filtered.get(), total, packed.get(),
                                               storedSize(total) - 1);
     }
     if (packedSize == 0) {
