@@ -178,8 +178,14 @@ void sendActiveWindow(bool activation) {
 const guint SETTLE_LOOKS_MS[] = {250, 1000, 3000};
 guint g_looks[std::size(SETTLE_LOOKS_MS)] = {};
 
+// The monitor's own connection to the accessibility bus, once made.
+GDBusConnection* g_joinBus = nullptr;
+
 gboolean lookAtDesktop(gpointer slot) {
     g_looks[GPOINTER_TO_UINT(slot)] = 0;
+    // A bus that has gone is not looked at: libatspi would try to connect again, and warn that it
+    // cannot, on the service's standard error. The service starts a new monitor for the next bus.
+    if (g_joinBus && g_dbus_connection_is_closed(g_joinBus)) return G_SOURCE_REMOVE;
     sendActiveWindow(false);
     return G_SOURCE_REMOVE;
 }
@@ -237,6 +243,7 @@ void watchJoins() {
                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, nullptr);
     g_free(address);
+    g_joinBus = bus;
     if (bus)
         g_dbus_connection_signal_subscribe(bus, "org.a11y.atspi.Registry", "org.a11y.atspi.Event.Object",
                                            "ChildrenChanged", "/org/a11y/atspi/accessible/root", nullptr,
