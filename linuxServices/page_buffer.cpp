@@ -7,7 +7,7 @@
 #include <sys/mman.h>
 
 namespace {
-constexpr size_t HUGE_PAGE = size_t(2) << 20, SMALL_BUFFER = 64 * 1024;
+constexpr size_t HUGE_PAGE = size_t(2) << 20, SMALL_BUFFER = size_t(1) << 20;
 }
 
 void PageBufferDeleter::operator()(unsigned char* p) const {
