@@ -12,9 +12,7 @@ const char BASE64_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuv
 } // namespace
 
 void writeWholeLine(FILE* stream, std::string line) {
-    line += '\n';
-    fwrite(line.data(), 1, line.size(), stream);
-    fflush(stream);
+    writeLineParts(stream, {line});
 }
 
 void writeLineParts(FILE* stream, std::initializer_list<std::string_view> parts) {

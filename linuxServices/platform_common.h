@@ -25,8 +25,8 @@ std::string printable(const std::string& text);
 std::string procExe(long pid);
 std::string procComm(long pid);
 
-// Appends a newline and hands the whole line to the stream in one write, then flushes: the
-// stream's own lock keeps lines written by different threads apart. Results are not examined.
+// Writes the line and a newline, then flushes, holding the stream's lock throughout: lines written by
+// different threads stay apart. Results are not examined.
 void writeWholeLine(FILE* stream, std::string line);
 // The same for a line given in parts, which are not copied together first: a capture's line is
 // megabytes, and on some machines every fresh page of a copy costs more than the capture itself.

@@ -109,12 +109,11 @@ bool isActive(AtspiAccessible* toplevel) {
     return active;
 }
 
-// Tells the service of an active top-level window. Failed reads leave their defaults: an empty title,
-// the top-level's own process. An activation is always told (the user may come back to a window from
+// Tells the service of a top-level window the caller found active. Failed reads leave their defaults:
+// an empty title, the top-level's own process. An activation is always told (the user may come back to a window from
 // an X11 one, which this process never hears of); a look at the desktop tells only a window other than
 // the last one told.
 void sendWindow(AtspiAccessible* toplevel, bool activation) {
-    if (!isActive(toplevel)) return;
     GError* error = nullptr;
     const std::string title = takeText(atspi_accessible_get_name(toplevel, &error));
     g_clear_error(&error);
@@ -202,10 +201,12 @@ void on_event(AtspiEvent* ev, void*) {
     // Cheap filters first: most events are not activations.
     if (!ev || !ev->type || !ev->source) return;
     if (std::strcmp(ev->type, ACTIVE_EVENTS) != 0) return;
-    if (ev->detail1 == 1 && isTopLevel(ev->source))
-        sendWindow(ev->source, true);
-    else
+    if (ev->detail1 == 1 && isTopLevel(ev->source)) {
+        // An activation already undone by the time it is read is not the window now active.
+        if (isActive(ev->source)) sendWindow(ev->source, true);
+    } else {
         scheduleLooks();
+    }
 }
 
 // The registry's word that an application joined the desktop (a child added to its root), on a
