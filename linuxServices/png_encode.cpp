@@ -1,48 +1,41 @@
-// PNG encoding with libdeflate: the whole filtered image is compressed in one call, which on screen
-// content is several times faster than zlib's stream at its fastest level, and the files are smaller.
-// The figures that chose the filter and the level are in the README's benchmarks (bench/bench_x11).
+// PNG encoding with ISA-L's deflate, streamed: rows are filtered a strip at a time and compressed as
+// they come. On screen content its fastest levels are several times faster than libdeflate's and
+// zlib's; on content that will not shrink it keeps pace with copying. The figures that chose it are in
+// the README's benchmarks (bench/bench_x11).
 #include "png_encode.h"
-
-#include "page_buffer.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
-#include <libdeflate.h>
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
 
 namespace {
 
-// libdeflate's levels, chosen by how well a sample of the image compresses: on photographs and the
-// like its fastest level is also the fastest by far, while on the long runs of a desktop level 3 is
-// faster than level 1 and its files are smaller.
-constexpr int FAST_LEVEL = 1, RUNS_LEVEL = 3;
-// Above this size an image is first tried in sample rows: compressing all of content that will not
-// shrink (noise, video) costs a hundred milliseconds or more for a few per cent.
-constexpr size_t SAMPLE_ABOVE_BYTES = 1 << 20;
-constexpr int SAMPLE_EVERY_ROWS = 16;
-// Stored when the sample keeps more than this share of its size: sending the difference costs less
-// than compressing it.
-constexpr double STORE_ABOVE_RATIO = 0.75;
-// Level 3 when the sample shrinks below this share.
-constexpr double RUNS_BELOW_RATIO = 0.1;
+// ISA-L's level 1: on a desktop as small as level 2 and as fast; levels 0 and 3 were larger or
+// several times slower.
+constexpr int LEVEL = 1;
+// Rows are compressed in strips of about this many bytes: large enough for the compressor's pace,
+// small enough to stay in the cache.
+constexpr size_t STRIP_BYTES = 256 * 1024;
 // Each IDAT chunk holds at most this many zlib bytes, well within PNG's 2^31 - 1.
 constexpr size_t CHUNK_DATA_MAX = size_t(1) << 28;
-constexpr size_t STORED_BLOCK_MAX = 65535;
 
-struct CompressorDeleter {
-    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+// The compressor's state and its level's buffer, made once per thread and kept: making them takes
+// fresh memory (about 360 KiB), whose first touch cost more than compressing a small capture.
+struct Compressor {
+    isal_zstream stream;
+    std::vector<uint8_t> levelBuffer = std::vector<uint8_t>(ISAL_DEF_LVL1_DEFAULT);
 };
 
-// A compressor of `level`, made once per thread and kept: making one takes fresh memory (hundreds of
-// kilobytes at level 3), whose first touch cost more than compressing a small capture.
-libdeflate_compressor* compressorFor(int level) {
-    thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> fast, runs;
-    auto& kept = level == FAST_LEVEL ? fast : runs;
-    if (!kept) kept.reset(libdeflate_alloc_compressor(level));
-    return kept.get();
+Compressor& compressor() {
+    thread_local std::unique_ptr<Compressor> kept;
+    if (!kept) kept = std::make_unique<Compressor>();
+    return *kept;
 }
 
 void put32(std::string& out, uint32_t v) {
@@ -61,39 +54,15 @@ void endChunk(std::string& out, size_t typeAt) {
     const size_t length = out.size() - typeAt - 4;
     for (int i = 0; i < 4; ++i)
         out[typeAt - 4 + size_t(i)] = char(length >> (24 - 8 * i));
-    put32(out, libdeflate_crc32(0, out.data() + typeAt, length + 4));
+    put32(out, crc32_gzip_refl(0, reinterpret_cast<const unsigned char*>(out.data()) + typeAt, length + 4));
 }
 
-size_t storedSize(size_t n) {
-    return 2 + n + 5 * ((n + STORED_BLOCK_MAX - 1) / STORED_BLOCK_MAX) + 4;
-}
-
-// A zlib stream of stored blocks, in as many IDAT chunks as it needs.
-void appendStored(std::string& out, const unsigned char* data, size_t n) {
-    const uint32_t adler = libdeflate_adler32(1, data, n);
-    const size_t blocksPerChunk = CHUNK_DATA_MAX / (STORED_BLOCK_MAX + 5);
-    size_t at = 0;
-    for (bool first = true; first || at < n; first = false) {
-        const size_t chunk = beginChunk(out, "IDAT");
-        if (first) out.append("\x78\x01", 2);
-        for (size_t b = 0; b < blocksPerChunk && at < n; ++b) {
-            const size_t len = std::min(n - at, STORED_BLOCK_MAX);
-            const char header[5] = {char(at + len == n), char(len), char(len >> 8), char(~len),
-                                    char(~len >> 8)};
-            out.append(header, 5);
-            out.append(reinterpret_cast<const char*>(data) + at, len);
-            at += len;
-        }
-        if (at == n) put32(out, adler);
-        endChunk(out, chunk);
-    }
-}
-
-void appendIdat(std::string& out, const unsigned char* zlib, size_t n) {
+// The zlib stream `data`, in as many IDAT chunks as it needs.
+void appendIdat(std::string& out, const char* data, size_t n) {
     for (size_t at = 0; at < n;) {
         const size_t len = std::min(n - at, CHUNK_DATA_MAX);
         const size_t chunk = beginChunk(out, "IDAT");
-        out.append(reinterpret_cast<const char*>(zlib) + at, len);
+        out.append(data + at, len);
         at += len;
         endChunk(out, chunk);
     }
@@ -163,16 +132,23 @@ void filterRow(PngFilter filter, const unsigned char* row, const unsigned char* 
     }
 }
 
-// The share of their size that rows spread over the image keep when compressed at the fast level.
-double sampleRatio(libdeflate_compressor* fast, const unsigned char* filtered, size_t lineBytes, int height) {
-    const size_t rows = size_t((height + SAMPLE_EVERY_ROWS - 1) / SAMPLE_EVERY_ROWS);
-    const size_t n = rows * lineBytes;
-    PageBuffer sample = allocatePages(n), packed = allocatePages(n);
-    if (!sample || !packed) return 0.5;
-    for (size_t r = 0; r < rows; ++r)
-        std::memcpy(sample.get() + r * lineBytes, filtered + r * SAMPLE_EVERY_ROWS * lineBytes, lineBytes);
-    const size_t size = libdeflate_zlib_compress(fast, sample.get(), n, packed.get(), n);
-    return size == 0 ? 1.0 : double(size) / double(n);
+// Compresses the filtered bytes `in` onto `out` from `used` on, the last time with the stream's end.
+// `out`'s capacity is the bound of the whole stream, so growing it in steps touches only the pages it
+// is written to.
+bool compress(isal_zstream& stream, const unsigned char* in, size_t n, bool last, std::string& out,
+              size_t& used) {
+    stream.next_in = const_cast<uint8_t*>(in);
+    stream.avail_in = uint32_t(n);
+    stream.end_of_stream = last;
+    do {
+        if (out.size() - used < n / 2 + 1024) out.resize(std::max(out.size(), used + n + 1024));
+        stream.next_out = reinterpret_cast<uint8_t*>(&out[used]);
+        stream.avail_out = uint32_t(std::min<size_t>(out.size() - used, UINT32_MAX));
+        const uint32_t room = stream.avail_out;
+        if (isal_deflate(&stream) != COMP_OK) return false;
+        used += room - stream.avail_out;
+    } while (stream.avail_in > 0 || (last && stream.internal_state.state != ZSTATE_END));
+    return true;
 }
 
 } // namespace
@@ -180,54 +156,60 @@ double sampleRatio(libdeflate_compressor* fast, const unsigned char* filtered, s
 std::string png_encodeRgba(int width, int height, const PngRowSource& rows, PngFilter filter) {
     if (width <= 0 || height <= 0) return std::string();
     const size_t rowBytes = size_t(width) * 4, lineBytes = rowBytes + 1;
-    const size_t total = lineBytes * size_t(height);
-    PageBuffer filtered = allocatePages(total), rowsBuffer = allocatePages(3 * rowBytes);
-    libdeflate_compressor* compressor = compressorFor(FAST_LEVEL);
-    if (!filtered || !rowsBuffer || !compressor) return std::string();
-    unsigned char* row = rowsBuffer.get();
+    const size_t stripRows = std::max<size_t>(1, STRIP_BYTES / lineBytes);
+    std::unique_ptr<unsigned char[]> buffers;
+    try {
+        buffers.reset(new unsigned char[3 * rowBytes + stripRows * lineBytes]);
+    } catch (const std::bad_alloc&) {
+        return std::string();
+    }
+    unsigned char* row = buffers.get();
     unsigned char* above = row + rowBytes;
     unsigned char* spare = above + rowBytes;
+    unsigned char* strip = spare + rowBytes;
     std::memset(above, 0, rowBytes);
-    for (int y = 0; y < height; ++y) {
-        if (!rows(y, row)) return std::string();
-        filterRow(filter, row, above, rowBytes, filtered.get() + size_t(y) * lineBytes, spare);
-        std::swap(row, above);
-    }
-    rowsBuffer.reset();
+
+    Compressor& c = compressor();
+    isal_deflate_init(&c.stream);
+    c.stream.level = LEVEL;
+    c.stream.level_buf = c.levelBuffer.data();
+    c.stream.level_buf_size = uint32_t(c.levelBuffer.size());
+    c.stream.gzip_flag = IGZIP_ZLIB;
 
     std::string png;
-    png.reserve(8 + 25 + 12 + 12 + std::min(total / 2, size_t(1) << 20));
-    png.append("\x89PNG\r\n\x1a\n", 8);
-    const size_t header = beginChunk(png, "IHDR");
-    put32(png, uint32_t(width));
-    put32(png, uint32_t(height));
-    png.append("\x08\x06\x00\x00\x00",
-               5); // 8 bits a sample, RGBA, deflate, filters of method 0, no interlace
-    endChunk(png, header);
-
-    const double ratio =
-        total > SAMPLE_ABOVE_BYTES ? sampleRatio(compressor, filtered.get(), lineBytes, height) : 0.5;
-    const bool store = ratio > STORE_ABOVE_RATIO;
-    if (ratio < RUNS_BELOW_RATIO) compressor = compressorFor(RUNS_LEVEL);
-    if (!compressor) return std::string();
-    size_t packedSize = 0;
-    PageBuffer packed;
-    if (!store) {
-        // Anything larger than the stored stream is not worth keeping.
-        packed = allocatePages(storedSize(total));
-        if (!packed) return std::string();
-        packedSize = libdeflate_zlib_compress(compressor, filtered.get(), total, packed.get(),
-                                              storedSize(total) - 1);
+    try {
+        // Room for content that does not shrink: stored blocks, five bytes for each 64 KiB.
+        const size_t total = lineBytes * size_t(height);
+        png.reserve(8 + 25 + 12 + total + total / 8192 + 1024 + 12);
+        png.append("\x89PNG\r\n\x1a\n", 8);
+        const size_t header = beginChunk(png, "IHDR");
+        put32(png, uint32_t(width));
+        put32(png, uint32_t(height));
+        png.append("\x08\x06\x00\x00\x00",
+                   5); // 8 bits a sample, RGBA, deflate, filters of method 0, no interlace
+        endChunk(png, header);
+        const size_t idat = beginChunk(png, "IDAT");
+        size_t used = png.size();
+        for (int y = 0; y < height;) {
+            size_t filled = 0;
+            for (; filled < stripRows && y < height; ++filled, ++y) {
+                if (!rows(y, row)) return std::string();
+                filterRow(filter, row, above, rowBytes, strip + filled * lineBytes, spare);
+                std::swap(row, above);
+            }
+            if (!compress(c.stream, strip, filled * lineBytes, y == height, png, used)) return std::string();
+        }
+        png.resize(used);
+        if (used - idat - 4 > CHUNK_DATA_MAX) { // into chunks PNG allows, a rare copy
+            const std::string zlib = png.substr(idat + 4);
+            png.resize(idat - 4);
+            appendIdat(png, zlib.data(), zlib.size());
+        } else {
+            endChunk(png, idat);
+        }
+        endChunk(png, beginChunk(png, "IEND"));
+        return png;
+    } catch (const std::bad_alloc&) {
+        return std::string();
     }
-    if (packedSize == 0) {
-        packed.reset();
-        png.reserve(png.size() + storedSize(total) + 12 * (total / CHUNK_DATA_MAX + 1) + 12);
-        appendStored(png, filtered.get(), total);
-    } else {
-        filtered.reset();
-        png.reserve(png.size() + packedSize + 12 * (packedSize / CHUNK_DATA_MAX + 1) + 12);
-        appendIdat(png, packed.get(), packedSize);
-    }
-    endChunk(png, beginChunk(png, "IEND"));
-    return png;
 }

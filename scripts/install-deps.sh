@@ -9,8 +9,9 @@ what=${1:-test}
 packages=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libglib2.0-dev
   libx11-dev libxtst-dev libgdk-pixbuf-2.0-dev libatspi2.0-dev libxkbcommon-dev
   libxkbcommon-x11-dev libx11-xcb-dev libwayland-dev)
-# Captures: PNG files written with libdeflate, the portal's image read with libpng.
-packages+=(libdeflate-dev libpng-dev)
+# Captures: PNG files compressed with ISA-L, the portal's image read with libpng; libdeflate for the
+# benchmark's comparison of encoders.
+packages+=(libisal-dev libpng-dev libdeflate-dev)
 if [ "$what" = main ] || [ "$what" = test ]; then
   packages+=(xvfb openbox xterm xdotool procps x11-xkb-utils)
 fi
