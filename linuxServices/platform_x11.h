@@ -6,7 +6,6 @@
 #include "platform_interface.h"
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +45,5 @@ std::string x11_capturePng(int32_t x, int32_t y, int32_t width, int32_t height);
 // for other layouts.
 void x11_convertImageGeneric(_XImage* img, unsigned char* dst, int rowstride);
 bool x11_convertImageDirect(_XImage* img, unsigned char* dst, int rowstride);
-// The PNG file of the whole image, converted row by row (the direct path where it serves);
-// `lastRowRead`, if given, runs once the image is no longer needed.
-std::string x11_encodeImagePng(_XImage* img, const std::function<void()>& lastRowRead = nullptr);
+// The PNG file of the whole image, converted row by row (the direct path where it serves).
+std::string x11_encodeImagePng(_XImage* img);

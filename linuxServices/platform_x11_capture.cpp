@@ -8,8 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
-#include <memory>
 
 #include <X11/Xlibint.h>
 #include <X11/Xutil.h>
@@ -53,10 +51,6 @@ inline unsigned char scaleColor(unsigned long pixel, const Channel& c) {
     // A mask with holes (no conforming server sends one) can give values past the table.
     return val < (1ul << c.bits) ? c.small[val] : (unsigned char)(val * 255 / ((1ul << c.bits) - 1));
 }
-
-// Big enough that a full-HD rectangle takes a few requests, small enough for the allocator to keep
-// the memory between them.
-constexpr size_t STRIP_BYTES = 512 * 1024;
 
 const unsigned char* rowOf(const XImage* img, int y) {
     return reinterpret_cast<const unsigned char*>(img->data) + size_t(y) * size_t(img->bytes_per_line);
@@ -150,11 +144,10 @@ void convertRow(const RowConverter& c, XImage* img, int y, unsigned char* out) {
     }
 }
 
-// One GetImage request for the rows, read into `pixels` (allocated on the first call, for strips of
-// this height or fewer rows) where XGetImage would read into memory of its own; `strip` describes
-// the rows. False when the server gives no image.
-bool readStrip(Display* dpy, Drawable root, int x, int y, int width, int rows, PageBuffer& pixels,
-               XImage*& strip) {
+// One GetImage request, read into `pixels`, where XGetImage would read into memory of its own;
+// `image` describes it. False when the server gives no image.
+bool readImage(Display* dpy, Drawable root, int x, int y, int width, int height, PageBuffer& pixels,
+               XImage*& image) {
     xGetImageReply reply;
     xGetImageReq* request;
     LockDisplay(dpy);
@@ -163,25 +156,19 @@ bool readStrip(Display* dpy, Drawable root, int x, int y, int width, int rows, P
     request->x = short(x);
     request->y = short(y);
     request->width = CARD16(width);
-    request->height = CARD16(rows);
+    request->height = CARD16(height);
     request->planeMask = 0xFFFFFFFFu; // AllPlanes
     request->format = ZPixmap;
     bool read = _XReply(dpy, reinterpret_cast<xReply*>(&reply), 0, xFalse) && reply.length != 0;
     const size_t bytes = read ? size_t(reply.length) << 2 : 0;
-    if (read && !strip) {
-        strip = bytes % size_t(rows)
-                    ? nullptr
-                    : XCreateImage(dpy, _XVIDtoVisual(dpy, reply.visual), reply.depth, ZPixmap, 0, nullptr,
-                                   unsigned(width), unsigned(rows), 32, int(bytes / size_t(rows)));
-        if (strip) pixels = allocatePages(size_t(strip->bytes_per_line) * size_t(rows));
-        if (strip) strip->data = reinterpret_cast<char*>(pixels.get());
-    }
-    // A later strip has as many rows or fewer, in the same layout.
-    read = read && strip && pixels && bytes <= size_t(strip->bytes_per_line) * size_t(strip->height) &&
-           bytes >= size_t(strip->bytes_per_line) * size_t(rows);
+    if (read && bytes % size_t(height) == 0)
+        image = XCreateImage(dpy, _XVIDtoVisual(dpy, reply.visual), reply.depth, ZPixmap, 0, nullptr,
+                             unsigned(width), unsigned(height), 32, int(bytes / size_t(height)));
+    if (image) pixels = allocatePages(bytes);
+    read = read && image && pixels;
     if (read) {
-        _XReadPad(dpy, strip->data, long(bytes));
-        strip->height = rows;
+        image->data = reinterpret_cast<char*>(pixels.get());
+        _XReadPad(dpy, image->data, long(bytes));
     } else if (bytes) {
         _XEatDataWords(dpy, reply.length);
     }
@@ -217,12 +204,10 @@ bool x11_convertImageDirect(XImage* img, unsigned char* dst, int rowstride) {
     return true;
 }
 
-std::string x11_encodeImagePng(XImage* img, const std::function<void()>& lastRowRead) {
+std::string x11_encodeImagePng(XImage* img) {
     const RowConverter c(img);
-    const int height = img->height;
-    return png_encodeRgba(img->width, height, [&](int y, unsigned char* rgba) {
+    return png_encodeRgba(img->width, img->height, [&](int y, unsigned char* rgba) {
         convertRow(c, img, y, rgba);
-        if (y == height - 1 && lastRowRead) lastRowRead();
         return true;
     });
 }
@@ -235,41 +220,24 @@ std::string x11_capturePng(int32_t x, int32_t y, int32_t width, int32_t height) 
         x11_closeDisplay(dpy);
         return std::string();
     }
-    // Read in strips of rows into one buffer of our own, each strip converted as it comes: an image of
-    // the whole rectangle from XGetImage would be megabytes of new pages every time. The server is
-    // held for the reads, so that the strips show one moment, and let go once the encoder has the
-    // last row, before it compresses.
-    const int stripRows = std::max(1, int(STRIP_BYTES / (size_t(width) * 4)));
+    // One request, so the image shows one moment, read into a buffer of our own: an image from
+    // XGetImage would be megabytes of new pages every time, where ours keeps its pages between captures.
     PageBuffer pixels;
-    XImage* strip = nullptr; // the buffer's layout, as XGetImage would give it
-    int stripTop = 0;
-    std::unique_ptr<RowConverter> converter;
-    XGrabServer(dpy);
-    const auto release = [&] {
-        if (strip) {
-            strip->data = nullptr; // ours
-            XDestroyImage(strip);
-        }
-        strip = nullptr;
-        if (dpy) {
-            XUngrabServer(dpy);
-            x11_closeDisplay(dpy);
-        }
-        dpy = nullptr;
-    };
-    const std::string png = png_encodeRgba(width, height, [&](int row, unsigned char* rgba) {
-        if (!strip || row >= stripTop + strip->height) {
-            stripTop = row;
-            const int rows = std::min(stripRows, height - row);
-            if (!readStrip(dpy, RootWindow(dpy, screen), x, y + row, width, rows, pixels, strip))
-                return false;
-            if (!converter) converter = std::make_unique<RowConverter>(strip);
-        }
-        convertRow(*converter, strip, row - stripTop, rgba);
-        if (row == height - 1) release();
-        return true;
-    });
-    release();
+    XImage* image = nullptr;
+    const bool read = readImage(dpy, RootWindow(dpy, screen), x, y, width, height, pixels, image);
+    x11_closeDisplay(dpy);
+    std::string png;
+    if (read) {
+        const RowConverter converter(image);
+        png = png_encodeRgba(width, height, [&](int row, unsigned char* rgba) {
+            convertRow(converter, image, row, rgba);
+            return true;
+        });
+    }
+    if (image) {
+        image->data = nullptr; // ours
+        XDestroyImage(image);
+    }
     return png;
 }
 

@@ -397,8 +397,8 @@ TEST_P(CaptureTest, RegionsEqualXwdsPixelsAndBothConversionPathsAgree) {
 
 INSTANTIATE_TEST_SUITE_P(Depths, CaptureTest, testing::Values(24, 16, 30, 8));
 
-// Full-HD screens at both ends of what an encoder meets: noise, which it stores, and one colour, which
-// it compresses a thousandfold; the rectangle read in several strips, whole and from an odd corner.
+// Full-HD screens at both ends of what an encoder meets: noise, which barely shrinks, and one colour,
+// which it compresses a thousandfold; the rectangle whole and from an odd corner.
 TEST_F(X11Test, NoiseAndFlatFullHdScreensComeBackExactly) {
     startX("1920x1080x24", false);
     startConnected(0, {x.displayEnv()});
