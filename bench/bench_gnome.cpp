@@ -7,8 +7,8 @@
 //    and through the portal in the default mode (ScreenshotArea refused, the permission stored), beside
 //    a bare ScreenshotArea call of the same size (the floor) and a bare full-screen Screenshot call.
 //
-//  - apps: the same latency for gnome-text-editor (GTK 4) and qterminal (Qt), each window against a
-//    GTK 3 one; "browsers" adds Firefox.
+//  - apps: the same latency for gnome-text-editor (GTK 4), qterminal (Qt) and a Java Swing frame, each
+//    window against a GTK 3 one; "browsers" adds Firefox and Chromium.
 //
 // Usage (as root, for private namespaces): bench_gnome [KX_SERVICES_BINARY] [focus] [shots] [apps]
 // [browsers] (default: focus, shots, apps)
@@ -197,6 +197,8 @@ void benchFocusApp(Desktop& d, const std::string& name, const std::vector<std::v
                 TIMEOUT_MS))
             die(name + ": window " + std::to_string(i) + " never appeared");
     }
+    harness::sleepMs(3000); // titles change as pages and documents load
+    titles = titlesOf(d, app.pid());
     nlohmann::json report;
     const auto awaitTitle = [&](const std::string& title) {
         do {
@@ -233,10 +235,22 @@ void benchApps(Desktop& d, bool browsers) {
                    {"gnome-text-editor", "--new-window", "/tmp/kx-bench-apps/two.txt"}},
                   {});
     benchFocusApp(d, "qterminal (Qt 5, Wayland)", {{"qterminal"}}, {"QT_QPA_PLATFORM=wayland"});
-    if (browsers)
-        benchFocusApp(d, "Firefox ESR (Wayland)",
-                      {{"firefox-esr", "--profile", "/tmp/kx-bench-apps", "about:blank"}},
-                      {"MOZ_ENABLE_WAYLAND=1"});
+    std::ofstream("/tmp/kx-bench-apps/Frame.java")
+        << "public class Frame { public static void main(String[] a) { "
+           "javax.swing.SwingUtilities.invokeLater("
+           "() -> { javax.swing.JFrame f = new javax.swing.JFrame(\"Swing\"); f.setSize(300, 200); "
+           "f.setVisible(true); }); } }\n";
+    benchFocusApp(d, "Java Swing (XWayland)", {{"java", "/tmp/kx-bench-apps/Frame.java"}}, {});
+    if (!browsers) return;
+    std::ofstream("/tmp/kx-bench-apps/page.html") << "<title>Page</title>\n";
+    benchFocusApp(d, "Firefox ESR (Wayland)",
+                  {{"firefox-esr", "--profile", "/tmp/kx-bench-apps", "file:///tmp/kx-bench-apps/page.html"}},
+                  {"MOZ_ENABLE_WAYLAND=1"});
+    benchFocusApp(d, "Chromium (Wayland, started after the service)",
+                  {{"chromium", "--no-sandbox", "--user-data-dir=/tmp/kx-bench-apps/chromium",
+                    "--no-first-run", "--no-default-browser-check", "--password-store=basic", "--disable-gpu",
+                    "--ozone-platform=wayland", "file:///tmp/kx-bench-apps/page.html"}},
+                  {});
 }
 
 // One call to the shell's screenshot service as any program makes it; the image is left in the file
@@ -305,8 +319,9 @@ void portalCall(GDBusConnection* bus) {
     std::ifstream png(uri.substr(7), std::ios::binary);
     unsigned char header[29] = {};
     if (!told && png.read(reinterpret_cast<char*>(header), sizeof header)) {
-        std::printf("  (the portal's PNG: %u bits, colour type %u, interlace %u, %ld bytes)\n", header[24], header[25],
-                    header[28], long(std::ifstream(uri.substr(7), std::ios::binary | std::ios::ate).tellg()));
+        std::printf("  (the portal's PNG: %u bits, colour type %u, interlace %u, %ld bytes)\n", header[24],
+                    header[25], header[28],
+                    long(std::ifstream(uri.substr(7), std::ios::binary | std::ios::ate).tellg()));
         told = true;
     }
     unlink(uri.substr(7).c_str());
@@ -390,9 +405,10 @@ void benchShots(Desktop& d) {
                     viaPortal, viaPortal / (floor + fullShot), viaPortal / barePortal, bound,
                     viaPortal <= bound ? "met" : "missed");
         if (!today.empty())
-            std::printf("            today's build, portal                %8.1f  %.2fx the bare portal request "
-                        "beside it (%.1f)\n",
-                        today[size_t(1 + i)], today[size_t(1 + i)] / today[0], today[0]);
+            std::printf(
+                "            today's build, portal                %8.1f  %.2fx the bare portal request "
+                "beside it (%.1f)\n",
+                today[size_t(1 + i)], today[size_t(1 + i)] / today[0], today[0]);
     }
 }
 
