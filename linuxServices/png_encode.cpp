@@ -157,18 +157,6 @@ std::string png_encodeRgba(int width, int height, const PngRowSource& rows, PngF
     if (width <= 0 || height <= 0) return std::string();
     const size_t rowBytes = size_t(width) * 4, lineBytes = rowBytes + 1;
     const size_t stripRows = std::max<size_t>(1, STRIP_BYTES / lineBytes);
-    std::unique_ptr<unsigned char[]> buffers;
-    try {
-        buffers.reset(new unsigned char[3 * rowBytes + stripRows * lineBytes]);
-    } catch (const std::bad_alloc&) {
-        return std::string();
-    }
-    unsigned char* row = buffers.get();
-    unsigned char* above = row + rowBytes;
-    unsigned char* spare = above + rowBytes;
-    unsigned char* strip = spare + rowBytes;
-    std::memset(above, 0, rowBytes);
-
     Compressor& c = compressor();
     isal_deflate_init(&c.stream);
     c.stream.level = LEVEL;
@@ -176,8 +164,13 @@ std::string png_encodeRgba(int width, int height, const PngRowSource& rows, PngF
     c.stream.level_buf_size = uint32_t(c.levelBuffer.size());
     c.stream.gzip_flag = IGZIP_ZLIB;
 
-    std::string png;
     try {
+        std::vector<unsigned char> buffers(3 * rowBytes + stripRows * lineBytes);
+        unsigned char* row = buffers.data();
+        unsigned char* above = row + rowBytes; // zeros for the first row
+        unsigned char* spare = above + rowBytes;
+        unsigned char* strip = spare + rowBytes;
+        std::string png;
         // Room for content that does not shrink: stored blocks, five bytes for each 64 KiB.
         const size_t total = lineBytes * size_t(height);
         png.reserve(8 + 25 + 12 + total + total / 8192 + 1024 + 12);

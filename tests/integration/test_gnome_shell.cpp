@@ -38,6 +38,12 @@ const std::vector<WindowKind> KINDS = {
 };
 enum { GTK3_WAYLAND, GTK4_WAYLAND, XTERM, GTK3_XWAYLAND };
 
+// The report of a window of process `pid`: the XWayland monitor names the process by its command name,
+// the accessibility monitor by its executable.
+json focusReport(pid_t pid, bool xwayland, const std::string& title) {
+    return {{"pid", pid}, {"proc", xwayland ? harness::commOf(pid) : harness::exeOf(pid)}, {"title", title}};
+}
+
 class GnomeShellTest : public ServiceTest {
   protected:
     void SetUp() override {
@@ -86,10 +92,7 @@ class GnomeShellTest : public ServiceTest {
         }
     }
     json expectedReport(size_t kind) {
-        const pid_t pid = windows[kind]->pid();
-        return {{"pid", pid},
-                {"proc", KINDS[kind].xwayland ? harness::commOf(pid) : harness::exeOf(pid)},
-                {"title", KINDS[kind].title}};
+        return focusReport(windows[kind]->pid(), KINDS[kind].xwayland, KINDS[kind].title);
     }
     // Makes `kind` the active window and lets the reports of everything before settle: new windows are
     // activated as they map, and a loaded machine delivers those reports late.
@@ -480,9 +483,7 @@ TEST_F(GnomeShellApps, EachActivationOfTheApplicationsPeopleRunIsReported) {
             std::string title;
             for (const Window& now : shellWindows())
                 if (now.id == w.id) title = now.title;
-            return json{{"pid", w.pid},
-                        {"proc", app.xwayland ? harness::commOf(w.pid) : harness::exeOf(w.pid)},
-                        {"title", title}};
+            return focusReport(w.pid, app.xwayland, title);
         };
         // A window is activated as it maps: its reports come first, or they would come amid the others.
         sleepMs(QUIET_MS);
