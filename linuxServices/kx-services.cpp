@@ -234,14 +234,15 @@ int main(int argc, char** argv) {
     // The desktop helpers the backends run are this binary too.
     const int helper = wayland_helperMain(argc, argv);
     if (helper >= 0) return helper;
-    // Ignored and blocked signals survive exec. With SIGPIPE ignored, writes after Velloran has gone
-    // would fail unseen and the service would never end; its end by that signal is what Velloran
-    // relies on.
+    // Velloran relies on the service ending by SIGPIPE once it has gone; the line writer ends it so
+    // when a line finds its reader gone, whatever the service was started with. Until then the signal
+    // is held back in every thread: an X server that goes away under a request raises it too, and
+    // that must cost the service a connection, not its life.
     signal(SIGPIPE, SIG_DFL);
     sigset_t pipeSignal;
     sigemptyset(&pipeSignal);
     sigaddset(&pipeSignal, SIGPIPE);
-    sigprocmask(SIG_UNBLOCK, &pipeSignal, nullptr);
+    sigprocmask(SIG_BLOCK, &pipeSignal, nullptr);
 
     logOut("Initiating platform detection...");
     registerBackends(&X11_BACKEND, &WAYLAND_BACKEND);

@@ -1,10 +1,13 @@
 #include "platform_common.h"
 
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -15,14 +18,34 @@ void writeWholeLine(FILE* stream, std::string line) {
     writeLineParts(stream, {line});
 }
 
+namespace {
+
+// The end a reader's departure has always meant, now that SIGPIPE is held back while the service runs.
+[[noreturn]] void endByBrokenPipe() {
+    signal(SIGPIPE, SIG_DFL);
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_UNBLOCK, &pipeSignal, nullptr); // the write's own signal, pending, ends it here
+    raise(SIGPIPE);
+    _exit(128 + SIGPIPE);
+}
+
+} // namespace
+
 void writeLineParts(FILE* stream, std::initializer_list<std::string_view> parts) {
+    int failure = 0;
+    const auto note = [&](bool ok) {
+        if (!ok && !failure) failure = errno;
+    };
     // Held across the parts, so that no other thread's line comes between them.
     flockfile(stream);
     for (std::string_view part : parts)
-        fwrite(part.data(), 1, part.size(), stream);
-    fputc('\n', stream);
-    fflush(stream);
+        note(fwrite(part.data(), 1, part.size(), stream) == part.size());
+    note(fputc('\n', stream) != EOF);
+    note(fflush(stream) == 0);
     funlockfile(stream);
+    if (failure == EPIPE) endByBrokenPipe();
 }
 
 std::string base64Encode(const unsigned char* data, size_t len) {

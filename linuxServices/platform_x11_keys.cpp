@@ -134,7 +134,7 @@ void takeInMappingChanges() {
 void sendKey(int xkc, int32_t keyValue, bool isDown, int source = -1) {
     logOut("[x11] Handling key press: " + std::to_string(xkc) + " -> isDown: " + (isDown ? "1" : "0"));
     XTestFakeKeyEvent(g_dpy, unsigned(xkc), isDown ? True : False, CurrentTime);
-    x11_flush(g_dpy);
+    XFlush(g_dpy);
     noteKeyEvent(g_held, xkc, keyValue, isDown, source);
     if (size_t(xkc) < g_layout.switchKeys.size() && g_layout.switchKeys[size_t(xkc)])
         g_layout.awaitSwitch = true;

@@ -2,12 +2,8 @@
 
 #include "platform_common.h"
 
-#include <csignal>
 #include <cstdlib>
-#include <ctime>
 #include <mutex>
-
-#include <pthread.h>
 #include <unordered_set>
 
 #include <X11/Xatom.h>
@@ -134,18 +130,4 @@ bool x11_windowTitle(Display* dpy, Window w, std::string& out) {
     out = textProperty(dpy, w, XInternAtom(dpy, "_NET_WM_NAME", False), utf8);
     if (out.empty()) out = textProperty(dpy, w, XA_WM_NAME, AnyPropertyType);
     return !out.empty();
-}
-
-void x11_flush(Display* dpy) {
-    sigset_t sigpipe, old, pending;
-    sigemptyset(&sigpipe);
-    sigaddset(&sigpipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &sigpipe, &old);
-    XFlush(dpy);
-    // A failed write directs the signal at this thread, so it is pending here and nowhere else.
-    if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) && !sigismember(&old, SIGPIPE)) {
-        const timespec now{};
-        sigtimedwait(&sigpipe, nullptr, &now);
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }

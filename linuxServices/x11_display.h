@@ -64,7 +64,3 @@ int32_t x11_windowPid(Display* dpy, Window w);
 // empty _NET_WM_NAME names nothing, so it does not hide a WM_NAME that does. False, with `out` empty,
 // when neither yields a non-empty title; a title of any length is returned whole.
 bool x11_windowTitle(Display* dpy, Window w, std::string& out);
-
-// XFlush for a connection whose server may just have gone away: the write that finds the socket closed
-// raises SIGPIPE, whose default action would end the process; here it is held back and dropped.
-void x11_flush(Display* dpy);

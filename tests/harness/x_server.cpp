@@ -1,9 +1,16 @@
 #include "x_server.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <X11/Xlib.h>
@@ -149,6 +156,107 @@ std::vector<std::string> XServer::clientEnv() const {
 
 RunResult XServer::run(const std::vector<std::string>& argv, int timeoutMs) const {
     return harness::run(argv, clientEnv(), timeoutMs);
+}
+
+XStopReadingProxy::~XStopReadingProxy() {
+    if (thread_.joinable()) {
+        const char quit = 'q';
+        if (write(wake_[1], &quit, 1) == 1) thread_.join();
+        else thread_.detach();
+    }
+    for (int fd : {listener_, wake_[0], wake_[1]})
+        if (fd >= 0) close(fd);
+}
+
+bool XStopReadingProxy::start(const std::string& serverDisplay, std::string& error) {
+    server_ = "/tmp/.X11-unix/X" + serverDisplay.substr(1);
+    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // An abstract name, which Xlib tries first; the namespace's numbers are the test's own.
+    for (int n = 50; listener_ >= 0 && n < 100 && display_.empty(); ++n) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string name = "/tmp/.X11-unix/X" + std::to_string(n);
+        memcpy(address.sun_path + 1, name.data(), name.size());
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address),
+                 socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size())) == 0)
+            display_ = ":" + std::to_string(n);
+    }
+    if (display_.empty() || listen(listener_, 16) != 0 || pipe2(wake_, O_CLOEXEC) != 0) {
+        error = std::string("the proxy cannot listen: ") + strerror(errno);
+        return false;
+    }
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+void XStopReadingProxy::stopReading() {
+    const char stop = 's';
+    if (write(wake_[1], &stop, 1) != 1) perror("proxy");
+}
+
+void XStopReadingProxy::run() {
+    struct Link {
+        int client, server;
+    };
+    std::vector<Link> links;
+    bool stopped = false;
+    const auto relay = [](int from, int to) {
+        char buffer[65536];
+        const ssize_t n = read(from, buffer, sizeof buffer);
+        for (ssize_t done = 0; n > 0 && done < n;) {
+            const ssize_t m = write(to, buffer + done, size_t(n - done));
+            if (m <= 0) return false;
+            done += m;
+        }
+        return n > 0;
+    };
+    for (;;) {
+        std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
+        // A client whose reading side is shut reads as ended; only the server's side is followed then.
+        for (const Link& link : links)
+            fds.insert(fds.end(), {{link.server, POLLIN, 0}, {stopped ? -1 : link.client, POLLIN, 0}});
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[0].revents) {
+            char command = 'q';
+            if (read(wake_[0], &command, 1) != 1 || command == 'q') break;
+            stopped = true;
+            for (const Link& link : links)
+                shutdown(link.client, SHUT_RD);
+        }
+        for (size_t i = 0; i < links.size(); ++i) {
+            Link& link = links[i];
+            const bool ended = ((fds[2 + 2 * i].revents && !relay(link.server, link.client)) ||
+                                (fds[3 + 2 * i].revents && !relay(link.client, link.server)));
+            if (ended) {
+                close(link.client);
+                close(link.server);
+                link.client = link.server = -1;
+            }
+        }
+        links.erase(std::remove_if(links.begin(), links.end(), [](const Link& l) { return l.client < 0; }),
+                    links.end());
+        if (fds[1].revents & POLLIN) {
+            const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int server = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            memcpy(address.sun_path, server_.c_str(), server_.size());
+            if (!stopped && client >= 0 && server >= 0 &&
+                connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                links.push_back({client, server});
+            } else {
+                for (int fd : {client, server})
+                    if (fd >= 0) close(fd);
+            }
+        }
+    }
+    for (const Link& link : links) {
+        close(link.client);
+        close(link.server);
+    }
 }
 
 } // namespace harness

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <X11/Xlib.h>
@@ -59,6 +60,28 @@ class XServer {
     Process server_;
     Process windowManager_;
     std::string display_;
+};
+
+// A stand-in for a server that stops reading its clients, the moment a real one shows only by chance
+// (it goes away between a client's poll and its write): connections to display() pass through to a
+// real server until stopReading(), which shuts the reading side of every client's socket while what
+// the server sends still arrives; new connections are closed at once from then on.
+class XStopReadingProxy {
+  public:
+    XStopReadingProxy() = default;
+    XStopReadingProxy(const XStopReadingProxy&) = delete;
+    XStopReadingProxy& operator=(const XStopReadingProxy&) = delete;
+    ~XStopReadingProxy();
+
+    bool start(const std::string& serverDisplay, std::string& error);
+    void stopReading();
+    const std::string& display() const { return display_; }
+
+  private:
+    void run();
+    int listener_ = -1, wake_[2] = {-1, -1};
+    std::string server_, display_;
+    std::thread thread_;
 };
 
 } // namespace harness

@@ -263,29 +263,44 @@ TEST_F(X11KeysTest, EveryStartupFailureAndALostServerRefuseKeysOnly) {
     startX({"-extension", "XTEST"});
     restartOn(x.display(), {"[x11] XTest extension not available on this X server."});
 
-    // A server that goes away under a running service, with a key held down.
-    startX();
-    restart(0, {x.displayEnv(), "XDG_SESSION_TYPE=x11"});
-    {
-        // The focus monitor's first report shows it follows this server; killed before it connects,
-        // the server would never be its to lose.
+    // A server lost under a running service, with a key held down: killed, or one that stops reading
+    // (a stand-in), so that the next requests go into a socket no one reads.
+    for (const bool killed : {true, false}) {
+        SCOPED_TRACE(killed ? "killed" : "stops reading");
+        startX();
+        harness::XStopReadingProxy proxy;
+        std::string error;
+        ASSERT_TRUE(killed || proxy.start(x.display(), error)) << error;
+        const std::string display = killed ? x.display() : proxy.display();
+        restart(0, {"DISPLAY=" + display, "XDG_SESSION_TYPE=x11"});
         harness::XTestClient client;
         ASSERT_TRUE(client.open(x.display()));
-        client.setActiveWindow(client.createWindow(
-            {{"_NET_WM_PID", harness::cardinal(getpid())}, {"_NET_WM_NAME", harness::text("followed")}}));
+        const auto activate = [&](const char* title) {
+            client.setActiveWindow(client.createWindow(
+                {{"_NET_WM_PID", harness::cardinal(getpid())}, {"_NET_WM_NAME", harness::text(title)}}));
+        };
+        // The focus monitor's first report shows it follows this server; killed before it connects,
+        // the server would never be its to lose.
+        activate("followed");
         nlohmann::json report;
         ASSERT_TRUE(kx::awaitMessage(conn, "applicationChanged", report, TIMEOUT_MS));
+        EXPECT_EQ(send(key(true, 0x41, 1)).out, Lines{progress(38, true)});
+        if (killed) {
+            client.close();
+            x.killServer();
+        } else {
+            proxy.stopReading();
+            activate("unseen"); // the focus monitor's next look
+            send(key(false, 0x41, 1));
+        }
+        // The focus monitor says once that it lost the server; the key commands are the subject here.
+        ASSERT_TRUE(service.waitErr("[x11] Lost the X display " + display +
+                                    "; following focus again once it can be opened (tried every 2 seconds)."));
+        errSeen = service.err().size();
+        expectKeysRefused({}, NOT_READY);
+        kx::disconnect(conn);
+        ASSERT_TRUE(service.waitOut("Closing Communication with Velloran..."));
+        sleepMs(SETTLE_MS);
+        EXPECT_TRUE(service.running());
     }
-    EXPECT_EQ(send(key(true, 0x41, 1)).out, Lines{progress(38, true)});
-    const std::string display = x.display();
-    x.killServer();
-    // The focus monitor says once that it lost the server; the key commands are the subject here.
-    ASSERT_TRUE(service.waitErr("[x11] Lost the X display " + display +
-                                "; following focus again once it can be opened (tried every 2 seconds)."));
-    errSeen = service.err().size();
-    expectKeysRefused({}, NOT_READY);
-    kx::disconnect(conn);
-    ASSERT_TRUE(service.waitOut("Closing Communication with Velloran..."));
-    sleepMs(SETTLE_MS);
-    EXPECT_TRUE(service.running());
 }
