@@ -63,8 +63,7 @@ bool GnomeShell::startOnce(const GnomeShellOptions& options, std::string& error)
         START_MS);
     if (outcome != "ready") {
         error = ended ? "gnome session: " + outcome.substr(7) : "the GNOME session did not come up";
-        const std::string log = readWholeFile(dir_ + "/shell.log");
-        error += "; the shell's log ends: " + log.substr(log.size() > 1500 ? log.size() - 1500 : 0);
+        error += "; the shell's log ends: " + logTail();
         stop();
         return false;
     }
@@ -150,6 +149,11 @@ bool GnomeShell::typeKeysym(unsigned keysym, bool pressed) {
 pid_t GnomeShell::busNameOwner(const std::string& name) {
     std::string pid;
     return control(json::array({"owner", name}).dump(), &pid) ? pid_t(std::atoi(pid.c_str())) : -1;
+}
+
+std::string GnomeShell::logTail() const {
+    const std::string log = readWholeFile(dir_ + "/shell.log");
+    return log.substr(log.size() > 1500 ? log.size() - 1500 : 0);
 }
 
 } // namespace harness

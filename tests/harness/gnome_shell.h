@@ -56,6 +56,8 @@ class GnomeShell {
     // The process that owns `name` on the session bus; -1 when none does.
     pid_t busNameOwner(const std::string& name);
 
+    // The end of the shell's log (mutter's and XWayland's lines too), for a failure's message.
+    std::string logTail() const;
     pid_t pid() const { return shellPid_; } // the gnome-shell process
     const std::string& home() const { return home_; }
     const std::string& xDisplay() const { return xDisplay_; }
