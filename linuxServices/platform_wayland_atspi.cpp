@@ -271,6 +271,15 @@ bool subscribe(AtspiEventListener* listener) {
 int wayland_atspiMonitorMain() {
     g_records = fdopen(3, "w");
     if (!g_records) return 1;
+    // libatspi warns on standard error of a bus it cannot reach (one that went away between handing
+    // out its address and the connection); the service's error lines alone belong there, and the
+    // service says itself what such a monitor's end means.
+    g_log_set_handler(
+        "dbind", GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE),
+        [](const gchar*, GLogLevelFlags, const gchar* message, gpointer) {
+            logOut("[Wayland] AT-SPI: " + printable(message ? message : ""));
+        },
+        nullptr);
     const int code = atspi_init();
     if (code != 0) {
         send({{"initFailed", code}});
