@@ -7,7 +7,6 @@
 #include <chrono>
 #include <thread>
 
-#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -234,15 +233,7 @@ int main(int argc, char** argv) {
     // The desktop helpers the backends run are this binary too.
     const int helper = wayland_helperMain(argc, argv);
     if (helper >= 0) return helper;
-    // Velloran relies on the service ending by SIGPIPE once it has gone; the line writer ends it so
-    // when a line finds its reader gone, whatever the service was started with. Until then the signal
-    // is held back in every thread: an X server that goes away under a request raises it too, and
-    // that must cost the service a connection, not its life.
-    signal(SIGPIPE, SIG_DFL);
-    sigset_t pipeSignal;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    sigprocmask(SIG_BLOCK, &pipeSignal, nullptr);
+    holdBackBrokenPipe();
 
     logOut("Initiating platform detection...");
     registerBackends(&X11_BACKEND, &WAYLAND_BACKEND);

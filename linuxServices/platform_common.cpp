@@ -20,18 +20,27 @@ void writeWholeLine(FILE* stream, std::string line) {
 
 namespace {
 
-// The end a reader's departure has always meant, now that SIGPIPE is held back while the service runs.
-[[noreturn]] void endByBrokenPipe() {
+// SIGPIPE at its default action (ignored survives exec), blocked or unblocked in this thread.
+void setBrokenPipe(int how) {
     signal(SIGPIPE, SIG_DFL);
     sigset_t pipeSignal;
     sigemptyset(&pipeSignal);
     sigaddset(&pipeSignal, SIGPIPE);
-    pthread_sigmask(SIG_UNBLOCK, &pipeSignal, nullptr); // the write's own signal, pending, ends it here
+    pthread_sigmask(how, &pipeSignal, nullptr);
+}
+
+// The end a reader's departure has always meant.
+[[noreturn]] void endByBrokenPipe() {
+    setBrokenPipe(SIG_UNBLOCK); // the write's own signal, pending, ends the process here
     raise(SIGPIPE);
     _exit(128 + SIGPIPE);
 }
 
 } // namespace
+
+void holdBackBrokenPipe() {
+    setBrokenPipe(SIG_BLOCK);
+}
 
 void writeLineParts(FILE* stream, std::initializer_list<std::string_view> parts) {
     int failure = 0;

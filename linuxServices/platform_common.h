@@ -26,11 +26,17 @@ std::string procExe(long pid);
 std::string procComm(long pid);
 
 // Writes the line and a newline, then flushes, holding the stream's lock throughout: lines written by
-// different threads stay apart. Results are not examined.
+// different threads stay apart. A write that finds the reader gone (EPIPE) ends the process by SIGPIPE,
+// as the signal would if it were not held back; other failures are not examined.
 void writeWholeLine(FILE* stream, std::string line);
 // The same for a line given in parts, which are not copied together first: a capture's line is
 // megabytes, and on some machines every fresh page of a copy costs more than the capture itself.
 void writeLineParts(FILE* stream, std::initializer_list<std::string_view> parts);
+// Velloran relies on the service ending by SIGPIPE once it has gone, and the line writers end it so
+// whatever the service was started with. Until then the signal is held back in every thread (call
+// before any thread starts): an X server that goes away under a request raises it too, and that must
+// cost the service a connection, not its life.
+void holdBackBrokenPipe();
 
 // One log line, written whole and flushed: several threads log at once and their lines must not mix.
 void logOut(const std::string& line);

@@ -161,8 +161,10 @@ RunResult XServer::run(const std::vector<std::string>& argv, int timeoutMs) cons
 XStopReadingProxy::~XStopReadingProxy() {
     if (thread_.joinable()) {
         const char quit = 'q';
-        if (write(wake_[1], &quit, 1) == 1) thread_.join();
-        else thread_.detach();
+        if (write(wake_[1], &quit, 1) == 1)
+            thread_.join();
+        else
+            thread_.detach();
     }
     for (int fd : {listener_, wake_[0], wake_[1]})
         if (fd >= 0) close(fd);
