@@ -150,7 +150,14 @@ void followOn(Display* dpy, bool fromX11, bool announceNoWindow) {
 } // namespace
 
 void x11_followActiveWindow(bool fromX11, bool announceNoWindow) {
-    Display* dpy = x11_openDisplay();
+    // A server that is there but slow to answer (an XWayland still starting) is waited for: only one
+    // that cannot be opened ends the monitor.
+    bool unanswered = false;
+    Display* dpy = x11_openDisplay(&unanswered);
+    while (!dpy && unanswered) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(REOPEN_MS));
+        dpy = x11_openDisplay(&unanswered);
+    }
     if (!dpy) {
         logErr("Unable to track application focus changes. Could not open X display.");
         return;

@@ -2,8 +2,13 @@
 
 #include "platform_common.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_set>
 
 #include <X11/Xatom.h>
@@ -40,21 +45,63 @@ void installRules() {
     });
 }
 
+// A server that takes the connection and never answers its set-up (one stopped, or XWayland stuck in
+// its own start, seen on GNOME) would hold XOpenDisplay for good, and with it Xlib's global lock, which
+// every later open in the process waits on. So the open runs on a thread of its own and is given up
+// after SETUP_BOUND; while a given-up open still waits, further opens fail at once instead of queueing
+// behind it. The thread closes what it gets once it is no longer awaited.
+constexpr auto SETUP_BOUND = std::chrono::seconds(5);
+std::atomic<int> g_unanswered{0};
+
+struct PendingOpen {
+    std::mutex mtx;
+    std::condition_variable done;
+    bool finished = false;
+    bool givenUp = false;
+    Display* dpy = nullptr;
+};
+
 } // namespace
 
-Display* x11_openDisplay() {
+Display* x11_openDisplay(bool* unanswered) {
     installRules();
-    Display* dpy = XOpenDisplay(nullptr);
-    if (dpy) XSetIOErrorExitHandler(dpy, markLost, nullptr);
-    return dpy;
+    if (unanswered) *unanswered = false;
+    if (g_unanswered.load() > 0) {
+        if (unanswered) *unanswered = true;
+        return nullptr;
+    }
+    auto pending = std::make_shared<PendingOpen>();
+    std::thread([pending] {
+        Display* dpy = XOpenDisplay(nullptr);
+        if (dpy) XSetIOErrorExitHandler(dpy, markLost, nullptr);
+        std::unique_lock<std::mutex> lock(pending->mtx);
+        if (pending->givenUp) {
+            lock.unlock();
+            x11_closeDisplay(dpy);
+            --g_unanswered;
+            return;
+        }
+        pending->dpy = dpy;
+        pending->finished = true;
+        pending->done.notify_one();
+    }).detach();
+    std::unique_lock<std::mutex> lock(pending->mtx);
+    if (!pending->done.wait_for(lock, SETUP_BOUND, [&] { return pending->finished; })) {
+        pending->givenUp = true;
+        ++g_unanswered;
+        if (unanswered) *unanswered = true;
+    }
+    return pending->dpy;
 }
 
 Display* x11_openDisplayFor(const char* refusal) {
-    Display* dpy = x11_openDisplay();
+    bool unanswered = false;
+    Display* dpy = x11_openDisplay(&unanswered);
     if (!dpy) {
         const char* name = std::getenv("DISPLAY");
+        const std::string why = unanswered ? " does not answer." : " cannot be opened.";
         logErr(std::string("[x11] ") + refusal + ": " +
-               (name && *name ? "the X display " + printable(name) + " cannot be opened." : "DISPLAY is not set."));
+               (name && *name ? "the X display " + printable(name) + why : "DISPLAY is not set."));
     }
     return dpy;
 }

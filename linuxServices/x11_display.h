@@ -15,11 +15,14 @@
 #include <X11/Xlib.h>
 
 // XOpenDisplay(nullptr), that is the display named by DISPLAY, under the rules above; nullptr when it
-// cannot be opened.
-Display* x11_openDisplay();
+// cannot be opened, or when its server has not answered the connection's set-up within 5 seconds
+// (then `unanswered`, when given, is set; an open given up that way keeps every further open failing
+// at once, unanswered, until its server answers or goes).
+Display* x11_openDisplay(bool* unanswered = nullptr);
 
 // x11_openDisplay for a request that Velloran waits on: when the display cannot be opened, one line on
-// standard error says so, naming the display, after `refusal` ("Cannot list ...").
+// standard error says so, naming the display, after `refusal` ("Cannot list ..."), and whether it
+// cannot be opened or does not answer.
 Display* x11_openDisplayFor(const char* refusal);
 
 // True once the server of `dpy` has gone away.

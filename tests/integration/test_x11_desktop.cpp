@@ -6,6 +6,7 @@
 #include "x_test_client.h"
 
 #include <climits>
+#include <csignal>
 #include <random>
 #include <set>
 #include <sstream>
@@ -64,7 +65,7 @@ class X11Test : public ServiceTest {
         EXPECT_TRUE(x.run(argv).ok()) << action;
     }
     // With no server at `display`, a list is [] and a capture empty, each with the one line saying why.
-    void expectNoListAndNoCapture(const std::string& display) {
+    void expectNoListAndNoCapture(const std::string& display, const std::string& reason = " cannot be opened.") {
         const size_t before = service.err().size();
         json entries;
         std::string base64 = "?";
@@ -72,7 +73,7 @@ class X11Test : public ServiceTest {
         ASSERT_TRUE(kx::requestRegionScreenshot(conn, 0, 0, 10, 10, base64, TIMEOUT_MS));
         EXPECT_EQ(entries, json::array());
         EXPECT_EQ(base64, "");
-        const std::string why = ": the X display " + display + " cannot be opened.";
+        const std::string why = ": the X display " + display + reason;
         const auto err = service.err();
         EXPECT_EQ(std::vector<std::string>(err.begin() + long(before), err.end()),
                   std::vector<std::string>({"[x11] Cannot list the X11 windows" + why, "[x11] Cannot capture the region" + why}));
@@ -453,6 +454,29 @@ TEST_F(X11Test, NoServerAtStartLeavesTheRestServing) {
                                         : std::vector<std::string>({"[x11] Cannot list the X11 windows: the X "
                                                                     "display :4242 cannot be opened."}));
     }
+}
+
+// A server that takes connections and never answers them (stopped here; XWayland stuck in its own start
+// does the same) when the service starts: the service starts all the same, without keys, the list and
+// the capture give up on it, commands that need no X server are answered, and once the server answers
+// the desktop is served again and the focus monitor, which waited, follows it.
+TEST_F(X11Test, AServerThatNeverAnswersLeavesTheRestServing) {
+    startX();
+    harness::Process xterm;
+    startClient(xterm, {"xterm", "-T", "answered"});
+    windowTitled("answered");
+    ASSERT_EQ(::kill(x.serverPid(), SIGSTOP), 0);
+    startConnected(0, {x.displayEnv()});
+    EXPECT_TRUE(service.waitErr("[x11] XOpenDisplay failed (DISPLAY=" + x.display()));
+    expectNoListAndNoCapture(x.display(), " does not answer.");
+    EXPECT_FALSE(exchange(R"({"type":"getVersion","data":{}})").out.empty());
+
+    ASSERT_EQ(::kill(x.serverPid(), SIGCONT), 0);
+    EXPECT_EQ(nextReply(), report(xterm.pid(), "xterm", "answered"));
+    json entries;
+    ASSERT_TRUE(kx::requestApplicationList(conn, entries, TIMEOUT_MS));
+    EXPECT_EQ(std::count_if(entries.begin(), entries.end(), [](const json& e) { return e["title"] == "answered"; }), 1);
+    EXPECT_TRUE(service.running());
 }
 
 TEST_F(X11Test, ServerGoingAwayAndComingBack) {
