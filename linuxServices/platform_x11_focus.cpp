@@ -147,17 +147,22 @@ void followOn(Display* dpy, bool fromX11, bool announceNoWindow) {
     }
 }
 
+// Opens the display, trying again every REOPEN_MS after a server that does not answer, and after any
+// failure when `anyFailure`.
+Display* openRetrying(bool anyFailure) {
+    bool unanswered = false;
+    Display* dpy = nullptr;
+    while (!(dpy = x11_openDisplay(&unanswered)) && (anyFailure || unanswered))
+        std::this_thread::sleep_for(std::chrono::milliseconds(REOPEN_MS));
+    return dpy;
+}
+
 } // namespace
 
 void x11_followActiveWindow(bool fromX11, bool announceNoWindow) {
     // A server that is there but slow to answer (an XWayland still starting) is waited for: only one
     // that cannot be opened ends the monitor.
-    bool unanswered = false;
-    Display* dpy = x11_openDisplay(&unanswered);
-    while (!dpy && unanswered) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(REOPEN_MS));
-        dpy = x11_openDisplay(&unanswered);
-    }
+    Display* dpy = openRetrying(false);
     if (!dpy) {
         logErr("Unable to track application focus changes. Could not open X display.");
         return;
@@ -171,8 +176,7 @@ void x11_followActiveWindow(bool fromX11, bool announceNoWindow) {
         // monitor follows whichever server serves the display next, without a restart of its own.
         logErr("[x11] Lost the X display " + display + "; following focus again once it can be opened "
                "(tried every 2 seconds).");
-        while (!(dpy = x11_openDisplay()))
-            std::this_thread::sleep_for(std::chrono::milliseconds(REOPEN_MS));
+        dpy = openRetrying(true);
         logOut("[x11] X display " + display + " opened again; following focus changes.");
     }
 }

@@ -65,11 +65,10 @@ struct PendingOpen {
 
 Display* x11_openDisplay(bool* unanswered) {
     installRules();
-    if (unanswered) *unanswered = false;
-    if (g_unanswered.load() > 0) {
-        if (unanswered) *unanswered = true;
-        return nullptr;
-    }
+    bool ignored = false;
+    bool& givenUp = unanswered ? *unanswered : ignored;
+    givenUp = g_unanswered.load() > 0;
+    if (givenUp) return nullptr;
     auto pending = std::make_shared<PendingOpen>();
     std::thread([pending] {
         Display* dpy = XOpenDisplay(nullptr);
@@ -87,9 +86,8 @@ Display* x11_openDisplay(bool* unanswered) {
     }).detach();
     std::unique_lock<std::mutex> lock(pending->mtx);
     if (!pending->done.wait_for(lock, SETUP_BOUND, [&] { return pending->finished; })) {
-        pending->givenUp = true;
+        pending->givenUp = givenUp = true;
         ++g_unanswered;
-        if (unanswered) *unanswered = true;
     }
     return pending->dpy;
 }
